@@ -1,0 +1,307 @@
+/*
+ * qdapi: client library of the network-attached RFID reader.
+ *
+ * An application opens a reader by host name and drives it through the
+ * functions below.  Every operation becomes one or more remote calls to the
+ * reader; the reason of a failure is left in `reader_errno`.
+ *
+ * This header is self-contained C (it needs only <stdint.h> and <stddef.h>)
+ * and may be included from C and C++.  The structures that the library hands
+ * to the reader unchanged have exactly the layout of the reader's wire
+ * records; do not reorder their fields.
+ */
+#ifndef QDAPI_H
+#define QDAPI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Handles
+ * ---------------------------------------------------------------------- */
+
+/* A reader handle: the opaque address of one slot of the library's table of
+ * 128 handles.  Pass only values that the library returned. */
+typedef struct handle_slot *reader_handle;
+
+/* The record behind a reader handle; opaque to applications. */
+typedef struct reader_record reader_record;
+
+/* ------------------------------------------------------------------------
+ * Error and status codes
+ *
+ * `reader_errno` holds these values negated (e.g. -102); their magnitude
+ * indexes `reader_errlist`.  Operation states reported by the reader come
+ * back negated too (-1 waiting to run ... -5 build in progress).
+ * ---------------------------------------------------------------------- */
+
+enum reader_code {
+    READER_SUCCESSFUL = 0,
+    READER_OPERATION_WAITING_TO_RUN = -1,
+    READER_OPERATION_IN_PROGRESS = -2,
+    READER_OPERATION_DONE = -3,
+    READER_OPERATION_TIMED_OUT = -4,
+    READER_OPERATION_BUILD_IN_PROGRESS = -5,
+    READER_STATE_ACTIVE = -10,
+    READER_STATE_CLEANUP = -11,
+    READER_STATE_ERROR = -12,
+    READER_STATE_IDLE = -13,
+    READER_STATE_POWERUP = -14,
+    READER_STATE_RUNNING = -15,
+    READER_STATE_WAITING = -16,
+    READER_STATE_CATCHUP = -17,
+    READER_ERROR_INVALID_ARGUMENTS = -100,
+    READER_ERROR_INVALID_DATA = -101,
+    READER_ERROR_REMOTE = -102,
+    READER_ERROR_UNABLE_TO_COMPLY = -103,
+    READER_ERROR_MISCONFIGURATION = -104,
+    READER_ERROR_NO_RESPONSE = -105,
+    READER_ERROR_INVALID_ANTENNA = -106,
+    READER_ERROR_UNCONNECTED_ANTENNA = -107,
+    READER_ERROR_VERIFY_FAILURE = -108,
+    READER_ERROR_API_ALLOC = -120,
+    READER_ERROR_API_MAX_HANDLES = -121,
+    READER_ERROR_NYI = -126,
+    READER_ERROR_UNKNOWN = -180
+};
+
+/* The reason of the latest failure, process-wide (not per thread). */
+extern int reader_errno;
+/* Names of the codes, indexed by magnitude 0..180; unnamed codes are "". */
+extern const char *const reader_errlist[181];
+/* Published beside the table; the table itself has 181 entries. */
+extern const int reader_nerr;
+
+/* The name of a code (either sign), or NULL above 180. */
+const char *reader_strerror(int code);
+/* Prints "prefix: NAME\n" for reader_errno to standard error (prefix may be
+ * NULL); leaves reader_errno holding the code's magnitude. */
+void reader_perror(const char *prefix);
+
+/* ------------------------------------------------------------------------
+ * Process-wide switches, both 0 at load; the library never sets them.
+ * ---------------------------------------------------------------------- */
+
+/* Non-zero: the library writes its debug trace to standard error. */
+extern int trace_enabled;
+/* Non-zero: new reader connections use TCP instead of UDP. */
+extern int use_tcp;
+
+/* The library also exports the RPC interface's `_null_auth`, `rpc_createerr`
+ * and `svc_fdset` for programs written against that interface; they are zero
+ * at load and the library itself never uses them. */
+
+/* ------------------------------------------------------------------------
+ * Readers
+ * ---------------------------------------------------------------------- */
+
+/* Opens a reader by host name: connects and runs the initial queries.
+ * NULL on failure (reader_errno: -121 table full, -102 no connection). */
+reader_handle open_reader(const char *host_name);
+/* The handle's record, connected (reconnecting when needed), or NULL. */
+reader_record *handle_to_reader(reader_handle handle);
+/* The handle itself once it is connected again, or NULL. */
+reader_handle reconnect_reader(reader_handle handle);
+/* Closes the reader and frees its handle; returns 0. */
+int close_reader(reader_handle handle);
+
+/* ------------------------------------------------------------------------
+ * Inventory records
+ * ---------------------------------------------------------------------- */
+
+/* Parameters of a plain search, and of the searches built from it. */
+typedef struct search_params {
+    uint16_t a_count;        /* entries used in a_values (at most 16) */
+    uint16_t a_values[16];
+    uint16_t b_count;        /* entries used in b_values (at most 16) */
+    uint16_t b_values[16];
+    uint16_t span;
+} search_params;
+
+/* One tag from the reader's tag database (tagdb_consume). */
+typedef struct tag_record {
+    int32_t status;          /* 1: the record holds a tag */
+    uint16_t tag_word1;
+    uint16_t tag_word2;
+    uint16_t id_bits;        /* identity length in bits */
+    uint16_t id[16];         /* identity; ceil(min(id_bits,256)/16) words used */
+    uint16_t tag_word3;
+    uint32_t tag_count1;
+    uint32_t tag_count2;
+    uint32_t tag_count3;
+    uint32_t tag_value;
+    uint16_t tag_word4;
+    uint16_t tag_word5;
+} tag_record;
+
+/* One tag from the reader's tag database (tagdb_pop). */
+typedef struct popped_tag_record {
+    int32_t status;          /* 1: the record holds a tag */
+    uint16_t tag_word1;
+    uint16_t tag_word2;
+    uint16_t id_bits;
+    uint16_t id[16];
+    uint16_t tag_word3;
+    uint32_t tag_count1;
+    uint32_t tag_count2;
+    uint32_t tag_count3;
+    uint64_t tag_value;      /* the reader's 32-bit value, zero-extended */
+} popped_tag_record;
+
+/* A full search configuration (detailed and extended searches).  Variable
+ * lists are a count followed by a pointer to the elements. */
+typedef struct ulong_list {
+    struct {
+        uint32_t values_len;
+        uint32_t *values_val;
+    } values;
+} ulong_list;
+
+typedef struct search_lists {
+    struct {
+        uint32_t value_lists_len;
+        ulong_list *value_lists_val;
+    } value_lists;
+    struct {
+        uint32_t values2_len;
+        uint32_t *values2_val;
+    } values2;
+    struct {
+        uint32_t values3_len;
+        uint32_t *values3_val;
+    } values3;
+} search_lists;
+
+typedef struct word_pattern {
+    uint16_t pattern_kind;
+    uint16_t pattern_value;
+    uint16_t pattern_extra;
+    uint16_t pattern_words[7];
+} word_pattern;
+
+/* A term: kind 4 carries a pattern, every other kind a value. */
+typedef struct search_term {
+    uint16_t kind;
+    union {
+        word_pattern pattern;
+        int32_t value;
+    } search_term_u;
+} search_term;
+
+typedef struct term_row {
+    search_term terms[16];
+} term_row;
+
+typedef struct term_table {
+    uint16_t term_count;     /* terms used in each group (at most 16) */
+    uint16_t term_kinds[16]; /* kind of term t, copied into every group */
+    struct {
+        uint32_t groups_len;
+        term_row *groups_val;
+    } groups;
+} term_table;
+
+typedef struct option_pair {
+    uint16_t first;
+    int16_t second;
+} option_pair;
+
+/* kind 1, 2, 6: u_value; 4: s_value; 5: pair; any other: longs. */
+typedef struct search_option {
+    uint16_t kind;
+    union {
+        uint16_t u_value;
+        int16_t s_value;
+        option_pair pair;
+        int32_t longs[8];
+    } search_option_u;
+} search_option;
+
+typedef struct limit_values {
+    uint16_t limit_word;
+    int32_t limit_a;
+    int32_t limit_b;
+    uint32_t limit_c;
+    uint32_t limit_d;
+} limit_values;
+
+/* kind 2: values; any other: longs. */
+typedef struct search_limit {
+    uint16_t kind;
+    union {
+        limit_values values;
+        int32_t longs[8];
+    } search_limit_u;
+} search_limit;
+
+typedef struct step_entry {
+    uint8_t step_a;
+    uint8_t step_b;
+    uint8_t step_c;
+    uint32_t step_value;
+    uint16_t step_word1;
+    uint16_t step_word2;
+} step_entry;
+
+typedef struct word_block {
+    uint16_t block_word1;
+    uint16_t block_word2;
+    uint16_t block_word3;
+    uint16_t words[2048];
+} word_block;
+
+typedef struct search_extension {
+    uint16_t ext_word1;
+    uint16_t ext_word2;
+    uint16_t ext_word3;
+    uint16_t ext_id[16];
+    uint32_t ext_value1;
+    uint32_t ext_value2;
+    uint32_t ext_value3;
+    word_block *block;       /* optional: NULL when absent */
+} search_extension;
+
+typedef struct search_config {
+    search_lists lists;
+    term_table first_table;
+    term_table second_table;
+    word_pattern pattern;
+    uint16_t setting1;
+    uint16_t setting2;
+    uint16_t option_kind;    /* copied into option.kind before sending */
+    uint16_t setting4;
+    uint16_t limit_kind;     /* copied into limit.kind before sending */
+    search_option option;
+    search_limit limit;
+    struct {
+        uint32_t steps_len;
+        step_entry *steps_val;
+    } steps;
+    search_extension *extension;   /* optional: NULL when absent */
+} search_config;
+
+/* ------------------------------------------------------------------------
+ * Tag memory records
+ * ---------------------------------------------------------------------- */
+
+/* The request and reply of every tag memory operation. */
+typedef struct tagop_record {
+    int16_t op_status;       /* reply: 0 done, otherwise the reader's status */
+    uint16_t op_word1;
+    uint16_t id_bits;        /* length of the addressed tag's identity */
+    uint16_t id[16];
+    uint16_t op_word19;
+    uint16_t op_word20;
+    uint16_t data_bits;      /* length of the data in bits */
+    uint16_t data[1024];
+} tagop_record;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QDAPI_H */

@@ -1,0 +1,50 @@
+// The remote call frame: one call of one procedure through a session's
+// connection, into storage of the call's own, with the failure check that
+// drops a broken connection.
+//
+//   qd::Reply<&wire::tagdb_pop_1> reply;
+//   if (!qd::remote(session, "tagdb_pop", reply))
+//       return -1;            // reader_errno is -102, the reader reconnects
+//   use(reply.value);         // released when `reply` goes
+#pragma once
+
+#include <string>
+
+#include "procedures.h"
+#include "reader.h"
+
+namespace qd {
+
+// A procedure's answer, zeroed before the call; whatever the RPC library
+// allocated while decoding it is released with it.
+template <auto Entry>
+class Reply {
+public:
+    using procedure = wire::procedure<Entry>;
+    using value_type = wire::result_storage<typename procedure::result_type>;
+
+    Reply() = default;
+    ~Reply() { xdr_free(procedure::result_xdr(), reinterpret_cast<char*>(&value)); }
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+
+    value_type value{};
+};
+
+// The failure check: for a failed call, traces the RPC library's
+// description, sets reader_errno to -102 and resets the reader's connection.
+// Returns true when the call failed.
+bool call_failed(const Session& session, clnt_stat status, const std::string& why);
+
+// Calls the procedure of `Entry`; true on success.
+template <auto Entry>
+bool remote(const Session& session, const char* name, Reply<Entry>& reply,
+            typename wire::procedure<Entry>::arg_type* argument = nullptr)
+{
+    std::string why;
+    const clnt_stat status = session.connection->call(
+        [&](CLIENT* client) { return Entry(argument, &reply.value, client); }, name, why);
+    return !call_failed(session, status, why);
+}
+
+}  // namespace qd

@@ -1,0 +1,76 @@
+#include "connection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "host.h"
+#include "trace.h"
+
+namespace qd {
+
+std::mutex client_teardown_lock;
+
+namespace {
+
+// Retransmission interval of UDP calls.
+constexpr timeval udp_retry_wait = {3, 0};
+
+// clnt_sperror() formats into one buffer of the RPC library's: one caller at
+// a time.
+std::mutex sperror_lock;
+
+}  // namespace
+
+ConnectionRef Connection::open(const std::string& host, bool tcp)
+{
+    trace("Making RPC connection to %s\n", host.c_str());
+
+    in_addr address{};
+    if (!resolve_ipv4(host, address)) {
+        std::perror("rpc_client_open(): gethostbyname failed");
+        return nullptr;
+    }
+
+    // Port 0: the RPC library asks the host's port mapper for the port.
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = 0;
+    server.sin_addr = address;
+
+    int sock = RPC_ANYSOCK;
+    CLIENT* client =
+        tcp ? clnttcp_create(&server, READER_RPC_PROG, READER_RPC_VERS, &sock, 0, 0)
+            : clntudp_create(&server, READER_RPC_PROG, READER_RPC_VERS, udp_retry_wait, &sock);
+    if (!client)
+        return nullptr;
+    try {
+        return std::make_shared<Connection>(client);
+    } catch (const std::bad_alloc&) {
+        clnt_destroy(client);
+        return nullptr;
+    }
+}
+
+Connection::~Connection()
+{
+    std::lock_guard<std::mutex> teardown(client_teardown_lock);
+    clnt_destroy(client_);
+}
+
+void Connection::describe_failure(const char* name, std::string& why)
+{
+    if (!tracing())
+        return;
+    char prefix[128];
+    std::snprintf(prefix, sizeof prefix, "RPC call to %s failed", name);
+    std::lock_guard<std::mutex> one_at_a_time(sperror_lock);
+    why = clnt_sperror(client_, prefix);
+}
+
+}  // namespace qd

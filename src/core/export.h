@@ -1,0 +1,4 @@
+// Marks the library's public symbols; everything else is hidden.
+#pragma once
+
+#define QD_EXPORT __attribute__((visibility("default")))

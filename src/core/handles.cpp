@@ -1,0 +1,68 @@
+#include "handles.h"
+
+#include <functional>
+
+#include "trace.h"
+
+namespace qd {
+
+std::mutex handle_table_lock;
+
+namespace {
+
+handle_slot handle_table[handle_table_size];
+
+// A handle is valid only as the exact address of one slot of the table.
+bool is_slot(const handle_slot* handle)
+{
+    const std::less_equal<const handle_slot*> le;
+    if (!handle || !le(&handle_table[0], handle) || !le(handle, &handle_table[handle_table_size - 1]))
+        return false;
+    const auto offset = reinterpret_cast<std::uintptr_t>(handle) -
+                        reinterpret_cast<std::uintptr_t>(&handle_table[0]);
+    return offset % sizeof(handle_slot) == 0;
+}
+
+}  // namespace
+
+reader_handle allocate_slot(handle_kind kind, std::unique_ptr<handle_object> object)
+{
+    std::lock_guard<std::mutex> table(handle_table_lock);
+    for (auto& slot : handle_table) {
+        if (slot.in_use)
+            continue;
+        slot.in_use = 1;
+        slot.slot_kind = kind;
+        slot.slot_object = std::move(object);
+        return &slot;
+    }
+    set_errno(READER_ERROR_API_MAX_HANDLES);
+    return nullptr;
+}
+
+void release_slot(reader_handle handle)
+{
+    if (!handle) {
+        trace("free_handle: handle is NULL.");
+        return;
+    }
+    std::unique_ptr<handle_object> owned;
+    {
+        std::lock_guard<std::mutex> table(handle_table_lock);
+        if (!is_slot(handle))
+            return;
+        handle->in_use = 0;
+        owned = std::move(handle->slot_object);
+    }
+    // The object is freed once the table lock is released: the slot no
+    // longer leads to it.
+}
+
+handle_object* slot_object_locked(reader_handle handle, handle_kind kind)
+{
+    if (!is_slot(handle) || !handle->in_use || handle->slot_kind != kind)
+        return nullptr;
+    return handle->slot_object.get();
+}
+
+}  // namespace qd

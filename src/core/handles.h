@@ -1,0 +1,48 @@
+// The process-wide table of 128 handles.  Reader handles and automatic
+// search handles share it; a slot's kind tells them apart.  A handle, as
+// callers see it, is the address of its slot.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "qdapi.h"
+
+namespace qd {
+
+enum handle_kind : int32_t {
+    HANDLE_KIND_READER = 0,
+    HANDLE_KIND_AUTO_SEARCH = 1,
+};
+
+// What a slot stands for; the slot owns it.
+struct handle_object {
+    virtual ~handle_object() = default;
+};
+
+constexpr int handle_table_size = 128;
+
+// Held by slot allocation and release and by the whole of handle resolution.
+extern std::mutex handle_table_lock;
+
+// Takes the first free slot for the object.  Null with reader_errno -121
+// when all slots are in use (the object is then destroyed).
+reader_handle allocate_slot(handle_kind kind, std::unique_ptr<handle_object> object);
+
+// Frees the slot and what it owns.
+void release_slot(reader_handle handle);
+
+// The object of an allocated slot of the given kind, or null (for null, for
+// anything that is not a slot of the table, for a free slot or another kind).
+// The caller holds handle_table_lock.
+handle_object* slot_object_locked(reader_handle handle, handle_kind kind);
+
+}  // namespace qd
+
+// One entry of the table.
+struct handle_slot {
+    int32_t slot_kind = 0;
+    int32_t in_use = 0;
+    std::unique_ptr<qd::handle_object> slot_object;
+};
