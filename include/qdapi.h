@@ -300,6 +300,91 @@ typedef struct tagop_record {
     uint16_t data[1024];
 } tagop_record;
 
+/* ------------------------------------------------------------------------
+ * Inventory
+ *
+ * A typical inventory: search_start, then operation_status until it no
+ * longer reports waiting (-1) or in progress (-2), then tags_available, then
+ * tagdb_pop (or tagdb_consume) once per tag until a record comes back with
+ * status other than 1.
+ * ---------------------------------------------------------------------- */
+
+/* Starts a search; the search identifier, or -1.  Sets reader_errno to 0. */
+int search_start(reader_handle handle, const search_params *params);
+/* The reader's status of an operation or search (above -100), or -5 on
+ * failure (reader_errno: -100, -102 or the reader's error status). */
+int operation_status(reader_handle handle, int search_id);
+/* Number of tags in the reader's database (0..65535), or -1. */
+int tags_available(reader_handle handle, int value);
+/* Takes one tag from the database into *record (status 1), or reports an
+ * empty database (status other than 1); 0, or -1 on failure. */
+int tagdb_consume(reader_handle handle, tag_record *record);
+/* As tagdb_consume, into the popped form; on an empty database only
+ * record->status is written.  Only the identity's significant words are
+ * written; the rest of record->id keeps what the caller left there. */
+int tagdb_pop(reader_handle handle, popped_tag_record *record);
+/* Empties the reader's tag database; 0, or -1. */
+int tagdb_reset_db(reader_handle handle);
+
+/* Starts a search described by a full configuration; the search identifier,
+ * or -1.  The term kinds of each table, limit_kind and option_kind are first
+ * copied into the configuration's discriminants, in place. */
+int detailed_read_start(reader_handle handle, search_config *config);
+/* Stops a search; the reader's answer, or -1. */
+int detailed_read_stop(reader_handle handle, int search_id);
+/* Starts a conveyor search built from short parameters (a_count and b_count
+ * are clamped to 16 in place); as detailed_read_start. */
+int conveyor_read_start(reader_handle handle, search_params *params);
+/* As detailed_read_stop. */
+int conveyor_read_stop(reader_handle handle, int search_id);
+
+/* The extended search.  zr_search_configure: the reader's status, -3 when the
+ * handle does not resolve or config is NULL, -2 when the call fails.  The
+ * other three: the reader's status, -4 when the handle does not resolve, -1
+ * when the call fails. */
+int zr_search_configure(reader_handle handle, search_config *config);
+int zr_search_start(reader_handle handle);
+int zr_search_stop(reader_handle handle);
+int zr_search_verify(reader_handle handle);
+
+/* ------------------------------------------------------------------------
+ * Tag memory
+ *
+ * Each operation sends the caller's record to the reader, which carries the
+ * operation out on the tag that id_bits and id address.  0 on success, -102
+ * on failure; reader_errno holds the reader's status (or -100, -102).
+ * ---------------------------------------------------------------------- */
+
+int tagid_write(reader_handle handle, const tagop_record *record);
+int tagid_lock(reader_handle handle, const tagop_record *record);
+int tag_kill(reader_handle handle, const tagop_record *record);
+int tag_passwd(reader_handle handle, const tagop_record *record);
+int tagdata_write(reader_handle handle, const tagop_record *record);
+int tagdata_lock(reader_handle handle, const tagop_record *record);
+/* Reads tag data: on success op_word19, op_word20, data_bits and the first
+ * ceil(data_bits/16) data words (at most 1024) are written back; the rest of
+ * the record is left as it was.  0, -100 (NULL record) or -102 (failure, or
+ * the reader refused: the record is then unchanged). */
+int tagdata_read(reader_handle handle, tagop_record *record);
+
+/* ------------------------------------------------------------------------
+ * Protocols and antennas of the current connection
+ * ---------------------------------------------------------------------- */
+
+/* A list of identifiers: element 0 is the count n (0..16), elements 1..n
+ * the identifiers in ascending order. */
+typedef int32_t id_list[17];
+
+/* Names of the protocol identifiers 0..13. */
+extern const char *const protocol_names[14];
+
+/* The supported protocols; the count, or -1.  Elements past the count are
+ * not written. */
+int get_supported_protocols(reader_handle handle, int32_t *list);
+/* The connected antenna ports; the count, or -1.  All 17 elements are
+ * written. */
+int get_connected_antennas(reader_handle handle, int32_t *list);
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 
 #include "procedures.h"
 #include "reader.h"
@@ -45,6 +46,15 @@ bool remote(const Session& session, const char* name, Reply<Entry>& reply,
     const clnt_stat status = session.connection->call(
         [&](CLIENT* client) { return Entry(argument, &reply.value, client); }, name, why);
     return !call_failed(session, status, why);
+}
+
+// A caller's structure seen as the wire record that it is laid out as (the
+// tests prove the layouts equal), to be handed to a client entry unchanged.
+template <class Wire, class Public>
+Wire* as_wire(Public* record)
+{
+    static_assert(sizeof(Wire) == sizeof(Public) && alignof(Wire) == alignof(Public));
+    return reinterpret_cast<Wire*>(const_cast<std::remove_const_t<Public>*>(record));
 }
 
 }  // namespace qd

@@ -1,0 +1,67 @@
+// The protocol and antenna lists of the current connection.  They are read
+// from the copies that the connection's initial queries keep in the reader's
+// record; no call is made, though resolving the handle may reconnect and so
+// refresh them.
+#include "export.h"
+#include "reader.h"
+#include "trace.h"
+
+using namespace qd;
+
+namespace {
+
+constexpr int max_listed = 16;
+
+}  // namespace
+
+extern "C" {
+
+QD_EXPORT extern const char* const protocol_names[14] = {
+    "NULL",   "EPC1",   "HF_EPC_DRAFT", "ISO15693",   "ISO14443", "HF_EPC", "EPC1V0",
+    "EPC1V1", "ISO18000-6B", "EPC0", "DIAGNOSTIC", "LBT", "GEN2", "PROTOCOL_ID_LAST_VALUE",
+};
+
+QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
+{
+    const auto session = resolve(handle);
+    if (!session)
+        return -1;
+    if (!list) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return -1;
+    }
+    wire::protocol_list protocols;
+    {
+        std::lock_guard<std::mutex> table(handle_table_lock);   // guards the copies
+        protocols = session->reader->protocols;
+    }
+    list[0] = 0;
+    for (int id = 0; id < 256 && list[0] < max_listed; ++id)
+        if (protocols.bits[id / 16] & (1u << (id % 16)))
+            list[++list[0]] = id;
+    return list[0];
+}
+
+QD_EXPORT int get_connected_antennas(reader_handle handle, int32_t* list)
+{
+    const auto session = resolve(handle);
+    if (!session)
+        return -1;
+    if (!list) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return -1;
+    }
+    wire::antenna_list antennas;
+    {
+        std::lock_guard<std::mutex> table(handle_table_lock);   // guards the copies
+        antennas = session->reader->antennas;
+    }
+    for (int i = 0; i <= max_listed; ++i)
+        list[i] = 0;
+    for (int port = 0; port < antennas.count && port < 16 && list[0] < max_listed; ++port)
+        if (antennas.entries[port].connected)
+            list[++list[0]] = port;
+    return list[0];
+}
+
+}  // extern "C"
