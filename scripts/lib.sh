@@ -1,0 +1,58 @@
+# Shared by scripts/test, scripts/demo and scripts/bench (sourced, not run).
+
+QD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto libgtest-dev googletest
+             libbenchmark-dev rpcbind iproute2 pkg-config binutils)
+
+qd_say() { printf '==> %s\n' "$*" >&2; }
+
+# Installs the Debian packages the build and the tests need, those missing only.
+qd_ensure_packages() {
+    local missing=() p
+    for p in "${QD_PACKAGES[@]}"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
+    ((${#missing[@]} == 0)) && return 0
+    qd_say "installing ${missing[*]}"
+    local sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -q
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# qd_configure DIR [cmake options...]: configures DIR with Ninja.
+qd_configure() {
+    local dir=$1; shift
+    qd_say "configuring $dir${*:+ ($*)}"
+    cmake -S "$QD_ROOT" -B "$dir" -G Ninja "$@" >&2 || return 1
+}
+# qd_build DIR [cmake options...]: configures DIR and builds all of it.
+qd_build() {
+    local dir=$1; shift
+    qd_configure "$dir" "$@" || return 1
+    qd_say "building $dir"
+    ninja -C "$dir" >&2 || return 1
+}
+
+# qd_netns COMMAND [ARGS...]: runs the command in a private network namespace
+# whose loopback is up; nothing in it reaches another network.
+qd_netns() {
+    local unshare=(unshare -n)
+    ((EUID == 0)) || unshare=(unshare -rn)
+    "${unshare[@]}" -- bash -c 'ip link set lo up && exec "$@"' qd-netns "$@"
+}
+
+# qd_wait_serving LOGFILE PID: waits (up to 20 s) for the virtual reader's
+# "serving" line.
+qd_wait_serving() {
+    local log=$1 pid=$2 i
+    for ((i = 0; i < 200; i++)); do
+        grep -q 'serving' "$log" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; qd_say "the virtual reader exited"; return 1; }
+        sleep 0.1
+    done
+    cat "$log" >&2
+    qd_say "the virtual reader did not report serving within 20 s"
+    return 1
+}

@@ -1,0 +1,188 @@
+#include "cli.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace qdctl {
+
+const std::vector<Command>& commands()
+{
+    static const std::vector<Command> table = {
+        {"info", info_synopsis, info_help, run_info},
+        {"inventory", inventory_synopsis, inventory_help, run_inventory},
+        {"tag", tag_synopsis, tag_help, run_tag},
+    };
+    return table;
+}
+
+std::vector<std::string> parse_options(const std::vector<std::string>& args,
+                                       const std::vector<OptionSpec>& specs)
+{
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            break;
+        }
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            rest.push_back(arg);
+            continue;
+        }
+        if (arg == "--help")
+            throw HelpRequest{};
+        std::string name = arg.substr(2);
+        std::string value;
+        bool inline_value = false;
+        if (auto eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            inline_value = true;
+        }
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& s : specs)
+            if (s.name == name)
+                spec = &s;
+        if (!spec)
+            throw UsageError("unknown option --" + name);
+        if (spec->takes_value) {
+            if (!inline_value) {
+                if (i + 1 >= args.size())
+                    throw UsageError("option --" + name + " needs a value");
+                value = args[++i];
+            }
+        } else if (inline_value) {
+            throw UsageError("option --" + name + " takes no value");
+        }
+        spec->apply(value);
+    }
+    return rest;
+}
+
+unsigned long parse_number(std::string_view text, unsigned long max, std::string_view what)
+{
+    std::string s(text);
+    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ')
+        throw UsageError("bad " + std::string(what) + " '" + s + "'");
+    errno = 0;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(s.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0')
+        throw UsageError("bad " + std::string(what) + " '" + s + "'");
+    if (v > max)
+        throw UsageError(std::string(what) + " '" + s + "' is above " + std::to_string(max));
+    return v;
+}
+
+std::vector<uint16_t> parse_number_list(std::string_view text, std::size_t max_count,
+                                        std::string_view what)
+{
+    std::vector<uint16_t> values;
+    if (text.empty())
+        return values;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t comma = text.find(',', start);
+        std::string_view item = text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
+        values.push_back(static_cast<uint16_t>(parse_number(item, 0xFFFF, what)));
+        if (values.size() > max_count)
+            throw UsageError("at most " + std::to_string(max_count) + " " + std::string(what) + "s");
+        if (comma == std::string_view::npos)
+            break;
+        start = comma + 1;
+    }
+    return values;
+}
+
+double parse_seconds(std::string_view text, std::string_view what)
+{
+    std::string s(text);
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
+        throw UsageError("bad " + std::string(what) + " '" + s + "'");
+    return v;
+}
+
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::vector<uint16_t> parse_hex_words(std::string_view text, std::size_t max_words,
+                                      std::string_view what)
+{
+    std::string_view digits = text;
+    if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits.remove_prefix(2);
+    const std::string shown(text);
+    if (digits.empty())
+        throw UsageError("empty " + std::string(what));
+    if (digits.size() % 4 != 0)
+        throw UsageError(std::string(what) + " '" + shown +
+                         "' is not whole 16-bit words (4 hex digits each)");
+    if (digits.size() / 4 > max_words)
+        throw UsageError(std::string(what) + " '" + shown + "' is longer than " +
+                         std::to_string(max_words) + " words");
+    std::vector<uint16_t> words;
+    for (std::size_t i = 0; i < digits.size(); i += 4) {
+        unsigned w = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            int d = hex_digit(digits[i + k]);
+            if (d < 0)
+                throw UsageError("bad hex digit in " + std::string(what) + " '" + shown + "'");
+            w = w << 4 | static_cast<unsigned>(d);
+        }
+        words.push_back(static_cast<uint16_t>(w));
+    }
+    return words;
+}
+
+std::string hex_words(const uint16_t* words, std::size_t count)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(count * 4);
+    for (std::size_t i = 0; i < count; ++i)
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out.push_back(digits[(words[i] >> shift) & 0xF]);
+    return out;
+}
+
+std::string code_name(int code)
+{
+    const char* name = reader_strerror(code);
+    if (name && *name)
+        return name;
+    return "error " + std::to_string(code);
+}
+
+void fail(const std::string& what)
+{
+    throw Failure(what + ": " + code_name(reader_errno));
+}
+
+Reader::Reader(const std::string& host) : host_(host), handle_(open_reader(host.c_str()))
+{
+    if (!handle_)
+        fail("open " + host);
+}
+
+Reader::~Reader()
+{
+    close_reader(handle_);
+}
+
+}  // namespace qdctl

@@ -1,0 +1,196 @@
+// qdctl HOST inventory: one search, then every tag the reader found.
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "cli.h"
+#include "qdapi.h"
+
+namespace qdctl {
+
+const char inventory_synopsis[] =
+    "inventory [--json] [--reset] [--timeout SECONDS] [--a-values LIST] [--a-count N]\n"
+    "                [--b-values LIST] [--b-count N] [--span N]";
+const char inventory_help[] =
+    "      Runs one search and prints each tag the reader found: its identity in\n"
+    "      hex, its words and counters; then \"N tags in X.XXX s (R tags/s)\".\n"
+    "      The default search finds every tag (all parameters zero).\n"
+    "      --json             one JSON object per tag on standard output; the\n"
+    "                         summary goes to standard error\n"
+    "      --reset            empty the reader's tag database before the search\n"
+    "      --timeout SECONDS  give up waiting for the search (default 30)\n"
+    "      --a-values LIST    the search's a values: numbers separated by commas\n"
+    "      --a-count N        a_count (default: the number of a values; at most 16)\n"
+    "      --b-values LIST    the search's b values\n"
+    "      --b-count N        b_count (default: the number of b values; at most 16)\n"
+    "      --span N           the search's span (0..65535)\n";
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct InventoryOptions {
+    bool json = false;
+    bool reset = false;
+    double timeout = 30.0;
+    search_params params{};
+    int a_count = -1;   // -1: the number of values
+    int b_count = -1;
+};
+
+void fill_values(uint16_t* out, const std::vector<uint16_t>& values)
+{
+    for (std::size_t k = 0; k < values.size(); ++k)
+        out[k] = values[k];
+}
+
+void print_tag(const popped_tag_record& r, bool json)
+{
+    const std::size_t words = words_for_bits(r.id_bits > 256 ? 256 : r.id_bits);
+    const std::string id = hex_words(r.id, words);
+    if (json)
+        std::printf("{\"id\":\"%s\",\"id_bits\":%u,\"word1\":%u,\"word2\":%u,\"word3\":%u,"
+                    "\"count1\":%" PRIu32 ",\"count2\":%" PRIu32 ",\"count3\":%" PRIu32
+                    ",\"value\":%" PRIu64 "}\n",
+                    id.c_str(), r.id_bits, r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1,
+                    r.tag_count2, r.tag_count3, r.tag_value);
+    else
+        std::printf("%s tag_word1=%u tag_word2=%u tag_word3=%u count1=%" PRIu32 " count2=%" PRIu32
+                    " count3=%" PRIu32 " value=%" PRIu64 "\n",
+                    id.c_str(), r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1, r.tag_count2,
+                    r.tag_count3, r.tag_value);
+}
+
+// The progress line, on standard error, only when standard output is a
+// terminal; rewritten in place.
+class Progress {
+public:
+    Progress() : enabled_(isatty(STDOUT_FILENO) == 1) {}
+    ~Progress() { clear(); }
+    void show(const char* what, double seconds)
+    {
+        if (!enabled_)
+            return;
+        std::fprintf(stderr, "\r%-40.40s", (std::string(what) + " " + format(seconds)).c_str());
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void clear()
+    {
+        if (!shown_)
+            return;
+        std::fprintf(stderr, "\r%40s\r", "");
+        std::fflush(stderr);
+        shown_ = false;
+    }
+
+private:
+    static std::string format(double seconds)
+    {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.1f s", seconds);
+        return buf;
+    }
+    bool enabled_;
+    bool shown_ = false;
+};
+
+double since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int run_inventory(const Invocation& inv)
+{
+    InventoryOptions o;
+    std::vector<uint16_t> a_values, b_values;
+    std::vector<std::string> rest = parse_options(
+        inv.args,
+        {
+            {"json", false, [&](const std::string&) { o.json = true; }},
+            {"reset", false, [&](const std::string&) { o.reset = true; }},
+            {"timeout", true, [&](const std::string& v) { o.timeout = parse_seconds(v, "time-out"); }},
+            {"a-values", true, [&](const std::string& v) { a_values = parse_number_list(v, 16, "a value"); }},
+            {"b-values", true, [&](const std::string& v) { b_values = parse_number_list(v, 16, "b value"); }},
+            {"a-count", true, [&](const std::string& v) { o.a_count = static_cast<int>(parse_number(v, 16, "a count")); }},
+            {"b-count", true, [&](const std::string& v) { o.b_count = static_cast<int>(parse_number(v, 16, "b count")); }},
+            {"span", true, [&](const std::string& v) { o.params.span = static_cast<uint16_t>(parse_number(v, 0xFFFF, "span")); }},
+        });
+    if (!rest.empty())
+        throw UsageError("unexpected argument '" + rest.front() + "'");
+    fill_values(o.params.a_values, a_values);
+    fill_values(o.params.b_values, b_values);
+    o.params.a_count = static_cast<uint16_t>(o.a_count >= 0 ? o.a_count : static_cast<int>(a_values.size()));
+    o.params.b_count = static_cast<uint16_t>(o.b_count >= 0 ? o.b_count : static_cast<int>(b_values.size()));
+
+    Reader reader(inv.host);
+    const reader_handle h = reader.handle();
+
+    if (o.reset && tagdb_reset_db(h) != 0)
+        fail("tagdb_reset_db");
+
+    const Clock::time_point start = Clock::now();
+    const int id = search_start(h, &o.params);
+    if (id == -1)
+        fail("search_start");
+
+    Progress progress;
+    int status;
+    while (true) {
+        status = operation_status(h, id);
+        if (status == READER_OPERATION_BUILD_IN_PROGRESS)
+            fail("operation_status");
+        if (status != READER_OPERATION_WAITING_TO_RUN && status != READER_OPERATION_IN_PROGRESS)
+            break;
+        const double elapsed = since(start);
+        if (elapsed >= o.timeout) {
+            progress.clear();
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.3g", o.timeout);
+            throw Failure(std::string("inventory: the search did not end within ") + buf + " s (" +
+                          code_name(status) + ")");
+        }
+        progress.show(status == READER_OPERATION_WAITING_TO_RUN ? "search waiting to run"
+                                                                : "searching",
+                      elapsed);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    progress.show("reading tags", since(start));
+    if (status != READER_OPERATION_DONE && status != READER_SUCCESSFUL) {
+        progress.clear();
+        std::fprintf(stderr, "qdctl: inventory: the search ended with %s\n", code_name(status).c_str());
+    }
+
+    if (tags_available(h, 0) < 0)
+        fail("tags_available");
+
+    unsigned long found = 0;
+    while (true) {
+        popped_tag_record rec;
+        std::memset(&rec, 0, sizeof rec);
+        if (tagdb_pop(h, &rec) != 0)
+            fail("tagdb_pop");
+        if (rec.status != 1)
+            break;
+        if (found == 0)
+            progress.clear();
+        print_tag(rec, o.json);
+        ++found;
+    }
+    progress.clear();
+    const double seconds = since(start);
+    std::fflush(stdout);
+    std::FILE* summary = o.json ? stderr : stdout;
+    std::fprintf(summary, "%lu tags in %.3f s (%.1f tags/s)\n", found, seconds,
+                 seconds > 0 ? static_cast<double>(found) / seconds : 0.0);
+    return exit_ok;
+}
+
+}  // namespace qdctl
