@@ -1,0 +1,125 @@
+// Helpers shared by the test programs: switches that restore themselves,
+// virtual readers on loopback, and views of a reader's call log.
+#pragma once
+
+#include <dlfcn.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qdapi.h"
+#include "virtual_reader.h"
+
+namespace qdtest {
+
+// Procedure numbers of the calls the library makes on every new connection.
+constexpr uint32_t proc_get_hwid = 62;
+constexpr uint32_t proc_get_connected_antennas = 73;
+constexpr uint32_t proc_get_supported_protocols = 70;
+constexpr uint32_t proc_tags_available = 90;
+
+inline const std::vector<uint32_t> initial_queries = {
+    proc_get_hwid, proc_get_hwid, proc_get_connected_antennas, proc_get_supported_protocols};
+
+// Sets one of the library's process-wide switches for a scope.
+class Switch {
+public:
+    Switch(int& flag, int value) : flag_(flag), saved_(flag) { flag_ = value; }
+    ~Switch() { flag_ = saved_; }
+    Switch(const Switch&) = delete;
+    Switch& operator=(const Switch&) = delete;
+
+private:
+    int& flag_;
+    int saved_;
+};
+
+struct TraceOn : Switch {
+    TraceOn() : Switch(trace_enabled, 1) {}
+};
+struct TcpOn : Switch {
+    TcpOn() : Switch(use_tcp, 1) {}
+};
+
+// A started virtual reader at `address`.
+inline std::unique_ptr<qdsim::VirtualReader> start_reader(const std::string& address)
+{
+    qdsim::Options options;
+    options.address = address;
+    auto reader = std::make_unique<qdsim::VirtualReader>(options);
+    reader->start();
+    return reader;
+}
+
+// The procedure numbers of the reader's call log, in arrival order.
+inline std::vector<uint32_t> procs(const qdsim::VirtualReader& reader)
+{
+    std::vector<uint32_t> out;
+    for (const auto& call : reader.calls())
+        out.push_back(call.proc);
+    return out;
+}
+
+inline std::vector<uint32_t> concat(std::vector<uint32_t> a, const std::vector<uint32_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+inline qdsim::Fault error_reply(int count = -1)
+{
+    qdsim::Fault fault;
+    fault.kind = qdsim::FaultKind::error_reply;
+    fault.count = count;
+    return fault;
+}
+
+// An exported function of the library looked up at run time, so that a test
+// program still builds while the function is missing from the library; the
+// test skips instead.
+template <class F>
+F* library_entry(const char* name)
+{
+    return reinterpret_cast<F*>(dlsym(RTLD_DEFAULT, name));
+}
+
+// Everything written to standard error while `body` runs.
+template <class Body>
+std::string stderr_of(Body&& body)
+{
+    testing::internal::CaptureStderr();
+    body();
+    return testing::internal::GetCapturedStderr();
+}
+
+// Closes every handle it holds when it goes.
+class Handles {
+public:
+    Handles() = default;
+    ~Handles() { close_all(); }
+    Handles(const Handles&) = delete;
+    Handles& operator=(const Handles&) = delete;
+
+    void add(reader_handle h) { handles_.push_back(h); }
+    std::size_t size() const { return handles_.size(); }
+    reader_handle operator[](std::size_t i) const { return handles_[i]; }
+    void close(std::size_t i)
+    {
+        close_reader(handles_[i]);
+        handles_.erase(handles_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    void close_all()
+    {
+        for (reader_handle h : handles_)
+            close_reader(h);
+        handles_.clear();
+    }
+
+private:
+    std::vector<reader_handle> handles_;
+};
+
+}  // namespace qdtest
