@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <netdb.h>
+#include <sys/socket.h>
+
 namespace qdctl {
 
 const std::vector<Command>& commands()
@@ -174,10 +177,31 @@ void fail(const std::string& what)
     throw Failure(what + ": " + code_name(reader_errno));
 }
 
-Reader::Reader(const std::string& host) : host_(host), handle_(open_reader(host.c_str()))
+namespace {
+
+bool resolves_ipv4(const std::string& host)
 {
-    if (!handle_)
-        fail("open " + host);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
+        return false;
+    freeaddrinfo(found);
+    return true;
+}
+
+}  // namespace
+
+Reader::Reader(const std::string& host) : host_(host)
+{
+    reader_errno = 0;
+    handle_ = open_reader(host.c_str());
+    if (handle_)
+        return;
+    // The library leaves reader_errno alone when the name does not resolve.
+    if (reader_errno == 0 && !resolves_ipv4(host))
+        throw Failure("open " + host + ": unknown host");
+    fail("open " + host);
 }
 
 Reader::~Reader()
