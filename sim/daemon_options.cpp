@@ -1,0 +1,133 @@
+#include "daemon_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+namespace qdsim {
+
+namespace {
+
+// An unsigned number (decimal, 0x hex or 0 octal) no larger than `max`.
+bool parse_number(const std::string& text, unsigned long long max, unsigned long long& out)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+bool parse_protocols(const std::string& text, uint16_t (&bits)[16])
+{
+    for (auto& w : bits)
+        w = 0;
+    if (text.empty() || text == "none")
+        return true;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        unsigned long long p = 0;
+        if (!parse_number(item, 255, p))
+            return false;
+        bits[p / 16] = static_cast<uint16_t>(bits[p / 16] | (1u << (p % 16)));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string daemon_usage()
+{
+    return R"(usage: qdsim [OPTION]...
+A virtual reader: serves the reader's RPC program on UDP and TCP at one
+loopback address, with a port mapper (program 100000 version 2) on port 111
+of that address, until SIGINT or SIGTERM.  Once it serves it prints
+  qdsim: serving on ADDR (udp port U, tcp port T)
+on standard output.
+
+Options:
+  --address A        the loopback address to serve on (127.0.0.0/8;
+                     default 127.0.0.2); several readers may run side by
+                     side on different addresses
+  --rpcbind          register with the system's rpcbind instead of serving
+                     a port mapper on port 111 of the address
+  --hwid0 N          hardware id of slot 0 (default 0x00010001)
+  --hwtext0 T        hardware text of slot 0 (default "virtual radio")
+  --hwid1 N          hardware id of slot 1 (default 0xFFFFFFFF: empty)
+  --hwtext1 T        hardware text of slot 1 (default "")
+  --antennas N       connected antennas: ports 0..N-1 (0..16; default 2)
+  --protocols LIST   supported protocol identifiers, comma separated
+                     (0..255, or "none"; default 0)
+  --log-limit N      calls kept in the call log (default 1000; 0: all)
+  --help             this text
+
+Numbers may be decimal or 0x hexadecimal.
+Exit status: 0 after SIGINT/SIGTERM or --help, 1 when the address cannot be
+served, 2 on bad usage.
+)";
+}
+
+ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std::string& error)
+{
+    out.reader.log_limit = 1000;
+    for (int i = 1; i < argc; ++i) {
+        const std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h")
+            return ParseOutcome::help;
+        if (opt == "--rpcbind") {
+            out.reader.use_rpcbind = true;
+            continue;
+        }
+        static const std::vector<std::string_view> with_value = {
+            "--address", "--hwid0", "--hwtext0", "--hwid1", "--hwtext1", "--antennas", "--protocols", "--log-limit"};
+        bool known = false;
+        for (auto name : with_value)
+            known = known || opt == name;
+        if (!known) {
+            error = "unknown option '" + opt + "'";
+            return ParseOutcome::bad_usage;
+        }
+        if (i + 1 >= argc) {
+            error = "option '" + opt + "' needs a value";
+            return ParseOutcome::bad_usage;
+        }
+        const std::string value = argv[++i];
+        unsigned long long n = 0;
+        auto bad = [&] {
+            error = "bad value '" + value + "' for " + opt;
+            return ParseOutcome::bad_usage;
+        };
+        Hardware& hw = out.reader.hardware;
+        if (opt == "--address") {
+            out.reader.address = value;
+        } else if (opt == "--hwid0" || opt == "--hwid1") {
+            if (!parse_number(value, 0xFFFFFFFFull, n))
+                return bad();
+            hw.hwid[opt == "--hwid1"] = static_cast<uint32_t>(n);
+        } else if (opt == "--hwtext0" || opt == "--hwtext1") {
+            hw.text[opt == "--hwtext1"] = value;
+        } else if (opt == "--antennas") {
+            if (!parse_number(value, 16, n))
+                return bad();
+            hw.antenna_count = static_cast<int16_t>(n);
+            hw.antenna_connected_mask = static_cast<uint16_t>((1u << n) - 1u);
+        } else if (opt == "--protocols") {
+            if (!parse_protocols(value, hw.protocol_bits))
+                return bad();
+        } else if (opt == "--log-limit") {
+            if (!parse_number(value, 100000000ull, n))
+                return bad();
+            out.reader.log_limit = static_cast<std::size_t>(n);
+        }
+    }
+    return ParseOutcome::run;
+}
+
+}  // namespace qdsim

@@ -1,0 +1,49 @@
+// qdsim: one virtual reader as a process.
+#include <signal.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "daemon_options.h"
+#include "virtual_reader.h"
+
+int main(int argc, char** argv)
+{
+    qdsim::DaemonOptions options;
+    std::string error;
+    switch (qdsim::parse_daemon_options(argc, argv, options, error)) {
+    case qdsim::ParseOutcome::help:
+        std::cout << qdsim::daemon_usage();
+        return 0;
+    case qdsim::ParseOutcome::bad_usage:
+        std::cerr << "qdsim: " << error << "\n" << "Try 'qdsim --help'.\n";
+        return 2;
+    case qdsim::ParseOutcome::run:
+        break;
+    }
+
+    // The signals that end the daemon are taken by sigwait below; every
+    // thread started from here on inherits the mask.
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+
+    try {
+        qdsim::VirtualReader reader(options.reader);
+        reader.start();
+        std::printf("qdsim: serving on %s (udp port %u, tcp port %u)\n", reader.address().c_str(),
+                    unsigned{reader.port(qdsim::Transport::udp)}, unsigned{reader.port(qdsim::Transport::tcp)});
+        std::fflush(stdout);
+        int sig = 0;
+        while (sigwait(&ending, &sig) != 0) {
+        }
+        reader.stop();
+    } catch (const std::exception& e) {
+        std::cerr << "qdsim: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

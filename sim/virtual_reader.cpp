@@ -1,0 +1,203 @@
+// VirtualReader: the lifetime of one reader's transports and its hooks.
+#include "virtual_reader.h"
+
+#include <arpa/inet.h>
+#include <netconfig.h>
+#include <rpc/rpcb_clnt.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "port_mapper.h"
+#include "procedures.h"
+#include "reader_model.h"
+#include "server_loop.h"
+#include "transport.h"
+
+namespace qdsim {
+
+using detail::ReaderState;
+using detail::ServerLoop;
+
+namespace {
+
+in_addr_t parse_loopback(const std::string& text)
+{
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
+        throw std::runtime_error("not an IPv4 address: '" + text + "'");
+    if ((ntohl(a.s_addr) >> 24) != 127)
+        throw std::runtime_error("a virtual reader serves on loopback addresses (127.0.0.0/8) only, not " + text);
+    return a.s_addr;
+}
+
+// Registration with the system's rpcbind (Options::use_rpcbind).
+bool rpcbind_set(in_addr_t address, uint16_t port, const char* netid)
+{
+    netconfig* nconf = getnetconfigent(netid);
+    if (nconf == nullptr)
+        return false;
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = address;
+    sin.sin_port = htons(port);
+    netbuf nb{};
+    nb.buf = &sin;
+    nb.len = nb.maxlen = sizeof sin;
+    bool ok = rpcb_set(READER_RPC_PROG, READER_RPC_VERS, nconf, &nb) != 0;
+    freenetconfigent(nconf);
+    return ok;
+}
+
+void rpcbind_unset()
+{
+    rpcb_unset(READER_RPC_PROG, READER_RPC_VERS, nullptr);
+}
+
+}  // namespace
+
+struct VirtualReader::Impl final : detail::Endpoint {
+    explicit Impl(Options o) : options(std::move(o)), loop(ServerLoop::acquire())
+    {
+        state.model.hardware = options.hardware;
+        state.log.set_limit(options.log_limit);
+    }
+
+    void serve_program(svc_req* rq, SVCXPRT* xprt) override { detail::serve_reader_program(state, rq, xprt); }
+
+    void serve_port_mapper(svc_req* rq, SVCXPRT* xprt) override
+    {
+        detail::serve_port_mapper(detail::ProgramPorts{udp_port.load(), tcp_port.load()}, rq, xprt);
+    }
+
+    uint16_t program_port(int sock_type) const override
+    {
+        return sock_type == SOCK_STREAM ? tcp_port.load() : udp_port.load();
+    }
+
+    bool serves_port_mapper() const override { return !options.use_rpcbind; }
+
+    // Server thread only.
+    void open_transports()
+    {
+        if (loop->find(address) != nullptr)
+            throw std::runtime_error("another virtual reader serves " + options.address);
+        try {
+            udp = detail::open_udp(address, 0);
+            tcp = detail::open_tcp(address, 0);
+            if (!options.use_rpcbind) {
+                pm_udp = detail::open_udp(address, PMAPPORT);
+                pm_tcp = detail::open_tcp(address, PMAPPORT);
+            }
+            detail::register_dispatchers(udp);
+        } catch (...) {
+            close_transports();
+            throw;
+        }
+        udp_port = detail::local_port(udp);
+        tcp_port = detail::local_port(tcp);
+        loop->attach(address, this);
+    }
+
+    // Server thread only.
+    void close_transports()
+    {
+        if (loop->find(address) == this)
+            loop->detach(address);
+        detail::close_transport(udp);
+        detail::close_transport(tcp);
+        detail::close_transport(pm_udp);
+        detail::close_transport(pm_tcp);
+        detail::close_connections(address);
+        udp_port = 0;
+        tcp_port = 0;
+    }
+
+    Options options;
+    in_addr_t address = 0;
+    std::shared_ptr<ServerLoop> loop;
+    ReaderState state;
+
+    std::mutex lifecycle;            // serialises start() and stop()
+    std::atomic<bool> running{false};
+    std::atomic<uint16_t> udp_port{0}, tcp_port{0};
+    bool in_rpcbind = false;
+
+    // Server thread only.
+    SVCXPRT* udp = nullptr;
+    SVCXPRT* tcp = nullptr;
+    SVCXPRT* pm_udp = nullptr;
+    SVCXPRT* pm_tcp = nullptr;
+};
+
+VirtualReader::VirtualReader(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+VirtualReader::~VirtualReader()
+{
+    try {
+        stop();
+    } catch (...) {
+        // nothing left to do about it
+    }
+}
+
+void VirtualReader::start()
+{
+    std::lock_guard lock(impl_->lifecycle);
+    if (impl_->running)
+        return;
+    impl_->address = parse_loopback(impl_->options.address);
+    impl_->loop->call([this] { impl_->open_transports(); });
+    if (impl_->options.use_rpcbind) {
+        rpcbind_unset();   // a registration left by a reader that died
+        if (!rpcbind_set(impl_->address, impl_->udp_port, "udp") ||
+            !rpcbind_set(impl_->address, impl_->tcp_port, "tcp")) {
+            rpcbind_unset();
+            impl_->loop->call([this] { impl_->close_transports(); });
+            throw std::runtime_error("cannot register with the system's rpcbind");
+        }
+        impl_->in_rpcbind = true;
+    }
+    impl_->running = true;
+}
+
+void VirtualReader::stop()
+{
+    std::lock_guard lock(impl_->lifecycle);
+    if (!impl_->running)
+        return;
+    if (impl_->in_rpcbind) {
+        rpcbind_unset();
+        impl_->in_rpcbind = false;
+    }
+    impl_->loop->call([this] { impl_->close_transports(); });
+    impl_->running = false;
+}
+
+bool VirtualReader::running() const { return impl_->running; }
+
+const std::string& VirtualReader::address() const { return impl_->options.address; }
+
+uint16_t VirtualReader::port(Transport t) const
+{
+    return t == Transport::tcp ? impl_->tcp_port.load() : impl_->udp_port.load();
+}
+
+void VirtualReader::set_hardware(const Hardware& hw)
+{
+    std::lock_guard lock(impl_->state.mu);
+    impl_->state.model.hardware = hw;
+}
+
+std::vector<LoggedCall> VirtualReader::calls() const { return impl_->state.log.calls(); }
+
+std::size_t VirtualReader::count(uint32_t proc) const { return impl_->state.log.count(proc); }
+
+void VirtualReader::clear_calls() { impl_->state.log.clear(); }
+
+void VirtualReader::inject(uint32_t proc, Fault fault) { impl_->state.faults.inject(proc, fault); }
+
+void VirtualReader::clear_faults() { impl_->state.faults.clear(); }
+
+}  // namespace qdsim

@@ -1,0 +1,133 @@
+// The virtual reader: a stand-in for the hardware.  It serves the reader's
+// RPC program on UDP and TCP at one loopback address, answers the port mapper
+// protocol (version 2: NULL, GETPORT, DUMP) on port 111 of that address (or
+// registers with the system's rpcbind instead), keeps a log of the calls it
+// received and injects faults per procedure.  Several virtual readers may run
+// side by side in one process on different 127.x.y.z addresses.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "wire.h"
+
+namespace qdsim {
+
+enum class Transport { udp, tcp };
+
+// What the reader reports about its hardware in the initial queries.
+struct Hardware {
+    uint32_t hwid[2] = {0x00010001u, 0xFFFFFFFFu};  // slot 1 empty by default
+    std::string text[2] = {"virtual radio", ""};
+    int16_t antenna_count = 2;                       // ports 0 and 1 connected
+    uint16_t antenna_connected_mask = 0x0003;        // bit i: port i connected
+    uint16_t protocol_bits[16] = {0x0001};           // protocol 0 supported
+};
+
+// One call as the reader received it.  `arg` is the argument re-encoded in
+// XDR, exactly the bytes the procedure decoded; decode_arg() turns it back
+// into a record.
+struct LoggedCall {
+    uint32_t proc = 0;
+    Transport transport = Transport::udp;
+    std::vector<uint8_t> arg;
+};
+
+// Decodes a logged argument with a generated filter.  The record owns what
+// the decoder allocated until it is destroyed.
+template <class T>
+class Decoded {
+public:
+    Decoded(const LoggedCall& call, xdrproc_t filter);
+    ~Decoded();
+    Decoded(const Decoded&) = delete;
+    Decoded& operator=(const Decoded&) = delete;
+    bool ok() const { return ok_; }
+    const T& operator*() const { return value_; }
+    const T* operator->() const { return &value_; }
+
+private:
+    T value_{};
+    xdrproc_t filter_;
+    bool ok_ = false;
+};
+
+enum class FaultKind {
+    none,
+    error_reply,    // an RPC error reply (system error): the call fails at once
+    garbage_reply,  // a reply whose body does not decode as the result
+    drop,           // no reply at all: the caller times out
+    delay,          // answer normally after `delay`
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::none;
+    int count = -1;                        // how many calls it hits; -1: all
+    std::chrono::milliseconds delay{0};    // for FaultKind::delay
+};
+
+struct Options {
+    std::string address = "127.0.0.2";
+    bool use_rpcbind = false;   // register with the system rpcbind instead of
+                                // answering the port mapper protocol itself
+    Hardware hardware;
+    std::size_t log_limit = 0;  // calls kept in the log, the latest; 0: all
+};
+
+class VirtualReader {
+public:
+    explicit VirtualReader(Options options = {});
+    ~VirtualReader();                       // stops the reader
+    VirtualReader(const VirtualReader&) = delete;
+    VirtualReader& operator=(const VirtualReader&) = delete;
+
+    // Starts serving; throws std::runtime_error when the address or its
+    // ports cannot be bound.  start() after stop() serves again on the same
+    // address, like a reader that rebooted.
+    void start();
+    void stop();
+    bool running() const;
+
+    const std::string& address() const;
+    uint16_t port(Transport t) const;       // the program's port, 0 when stopped
+
+    // Hardware reported by the initial queries; takes effect for the next call.
+    void set_hardware(const Hardware& hw);
+
+    // Call log.
+    std::vector<LoggedCall> calls() const;
+    std::size_t count(uint32_t proc) const;
+    void clear_calls();
+
+    // Faults, per procedure number.
+    void inject(uint32_t proc, Fault fault);
+    void clear_faults();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+
+template <class T>
+Decoded<T>::Decoded(const LoggedCall& call, xdrproc_t filter) : filter_(filter)
+{
+    XDR x;
+    xdrmem_create(&x, reinterpret_cast<char*>(const_cast<uint8_t*>(call.arg.data())),
+                  static_cast<u_int>(call.arg.size()), XDR_DECODE);
+    ok_ = filter_(&x, &value_) != 0;
+    xdr_destroy(&x);
+}
+
+template <class T>
+Decoded<T>::~Decoded()
+{
+    xdr_free(filter_, reinterpret_cast<char*>(&value_));
+}
+
+}  // namespace qdsim
