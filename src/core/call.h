@@ -11,7 +11,7 @@
 #include <string>
 #include <type_traits>
 
-#include "procedures.h"
+#include "procedure_traits.h"
 #include "reader.h"
 
 namespace qd {

@@ -73,13 +73,13 @@ reader_record* reader_of_locked(reader_handle handle)
 
 }  // namespace
 
-std::optional<Session> resolve(reader_handle handle)
+Session resolve(reader_handle handle)
 {
     std::lock_guard<std::mutex> table(handle_table_lock);
     reader_record* reader = reader_of_locked(handle);
     if (!reader) {
         set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return std::nullopt;
+        return {};
     }
     if (ConnectionRef connection = current_connection(reader))
         return Session{reader, std::move(connection)};
@@ -88,12 +88,12 @@ std::optional<Session> resolve(reader_handle handle)
     ConnectionRef connection = Connection::open(reader->host_name, switched_on(use_tcp));
     if (!connection) {
         set_errno(READER_ERROR_REMOTE);
-        return std::nullopt;
+        return {};
     }
     attach_connection(reader, connection);
     Session session{reader, std::move(connection)};
     if (initial_queries(session) != 0)
-        return std::nullopt;
+        return {};
     return session;
 }
 
@@ -166,8 +166,7 @@ QD_EXPORT reader_handle open_reader(const char* host_name)
 
 QD_EXPORT reader_record* handle_to_reader(reader_handle handle)
 {
-    const auto session = resolve(handle);
-    return session ? session->reader : nullptr;
+    return resolve(handle).reader;
 }
 
 QD_EXPORT reader_handle reconnect_reader(reader_handle handle)
@@ -178,16 +177,16 @@ QD_EXPORT reader_handle reconnect_reader(reader_handle handle)
 QD_EXPORT int close_reader(reader_handle handle)
 {
     std::lock_guard<std::mutex> closing(close_lock);
-    auto session = resolve(handle);
-    if (!session)
-        return 0;
-    trace("Shutting down RPC connection to '%s'\n", session->reader->host_name.c_str());
     {
+        Session session = resolve(handle);
+        if (!session)
+            return 0;
+        trace("Shutting down RPC connection to '%s'\n", session.reader->host_name.c_str());
         ConnectionRef dropped;
         std::lock_guard<std::mutex> teardown(client_teardown_lock);
-        dropped.swap(session->reader->client);
+        dropped.swap(session.reader->client);
     }
-    session.reset();
+    // The client goes with the last call that still uses it.
     release_slot(handle);
     return 0;
 }

@@ -34,12 +34,14 @@ namespace qd {
 // Holding the connection keeps its client alive even if another thread
 // resets the reader meanwhile.
 struct Session {
-    reader_record* reader;
+    reader_record* reader = nullptr;   // null: the handle did not resolve
     ConnectionRef connection;
+
+    explicit operator bool() const { return reader != nullptr; }
 };
 
 // handle_to_reader with the connection it found or made.
-std::optional<Session> resolve(reader_handle handle);
+Session resolve(reader_handle handle);
 
 // Drops the reader's connection if it is still `failed` (any connection
 // when `failed` is null); the client goes when its last user lets go.

@@ -80,7 +80,7 @@ QD_EXPORT int detailed_read_start(reader_handle handle, search_config* config)
     {
         std::lock_guard<std::mutex> lock(detailed_read_start_lock);
         Reply<&wire::detailed_read_start_1> reply;
-        if (!remote(*session, "detailed_read_start", reply, as_wire<wire::search_config>(config)))
+        if (!remote(session, "detailed_read_start", reply, as_wire<wire::search_config>(config)))
             return -1;
         id = reply.value;
     }
@@ -100,7 +100,7 @@ QD_EXPORT int detailed_read_stop(reader_handle handle, int search_id)
         std::lock_guard<std::mutex> lock(detailed_read_stop_lock);
         Reply<&wire::detailed_read_stop_1> reply;
         u_short id = static_cast<u_short>(search_id);
-        if (!remote(*session, "detailed_read_stop", reply, &id))
+        if (!remote(session, "detailed_read_stop", reply, &id))
             return -1;
         answer = reply.value;
     }

@@ -29,7 +29,7 @@ int control(reader_handle handle, std::mutex& lock, const char* name)
     {
         std::lock_guard<std::mutex> held(lock);
         Reply<Entry> reply;
-        if (!remote(*session, name, reply))
+        if (!remote(session, name, reply))
             return control_failed;
         status = reply.value;
     }
@@ -57,7 +57,7 @@ QD_EXPORT int zr_search_configure(reader_handle handle, search_config* config)
     {
         std::lock_guard<std::mutex> lock(zr_search_configure_lock);
         Reply<&wire::zr_search_configure_1> reply;
-        if (!remote(*session, "zr_search_configure", reply, as_wire<wire::search_config>(config)))
+        if (!remote(session, "zr_search_configure", reply, as_wire<wire::search_config>(config)))
             return configure_failed;
         status = reply.value;
     }

@@ -36,7 +36,7 @@ QD_EXPORT int search_start(reader_handle handle, const search_params* params)
     {
         std::lock_guard<std::mutex> lock(search_start_lock);
         Reply<&wire::search_start_1> reply;
-        if (!remote(*session, "search_start", reply, as_wire<wire::search_params>(params)))
+        if (!remote(session, "search_start", reply, as_wire<wire::search_params>(params)))
             return -1;
         id = reply.value;
     }
@@ -56,7 +56,7 @@ QD_EXPORT int operation_status(reader_handle handle, int search_id)
         std::lock_guard<std::mutex> lock(operation_status_lock);
         Reply<&wire::operation_status_1> reply;
         u_short id = static_cast<u_short>(search_id);
-        if (!remote(*session, "operation_status", reply, &id))
+        if (!remote(session, "operation_status", reply, &id))
             return READER_OPERATION_BUILD_IN_PROGRESS;
         status = reply.value;
     }
@@ -76,7 +76,7 @@ QD_EXPORT int tags_available(reader_handle handle, int value)
     {
         std::lock_guard<std::mutex> lock(tags_available_lock);
         Reply<&wire::tags_available_1> reply;
-        if (!remote(*session, "tags_available", reply, &value))
+        if (!remote(session, "tags_available", reply, &value))
             return -1;
         count = reply.value;   // unsigned: 0 .. 65535
     }
@@ -91,7 +91,7 @@ QD_EXPORT int tagdb_consume(reader_handle handle, tag_record* record)
         return -1;
     std::lock_guard<std::mutex> lock(tagdb_consume_lock);
     Reply<&wire::tagdb_pop_1> reply;
-    if (!remote(*session, "tagdb_pop", reply))
+    if (!remote(session, "tagdb_pop", reply))
         return -1;
     const wire::tag_record& tag = reply.value;
     record->status = tag.status;
@@ -140,7 +140,7 @@ QD_EXPORT int tagdb_reset_db(reader_handle handle)
     {
         std::lock_guard<std::mutex> lock(tagdb_reset_db_lock);
         Reply<&wire::tagdb_reset_db_1> reply;   // the reader's answer is not used
-        if (!remote(*session, "tagdb_reset_db", reply))
+        if (!remote(session, "tagdb_reset_db", reply))
             return -1;
     }
     set_errno(READER_SUCCESSFUL);

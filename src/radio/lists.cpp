@@ -33,7 +33,7 @@ QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
     wire::protocol_list protocols;
     {
         std::lock_guard<std::mutex> table(handle_table_lock);   // guards the copies
-        protocols = session->reader->protocols;
+        protocols = session.reader->protocols;
     }
     list[0] = 0;
     for (int id = 0; id < 256 && list[0] < max_listed; ++id)
@@ -54,7 +54,7 @@ QD_EXPORT int get_connected_antennas(reader_handle handle, int32_t* list)
     wire::antenna_list antennas;
     {
         std::lock_guard<std::mutex> table(handle_table_lock);   // guards the copies
-        antennas = session->reader->antennas;
+        antennas = session.reader->antennas;
     }
     for (int i = 0; i <= max_listed; ++i)
         list[i] = 0;

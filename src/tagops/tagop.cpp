@@ -30,7 +30,7 @@ int tagop_call(reader_handle handle, const tagop_record* record)
     }
     std::lock_guard<std::mutex> lock(tagop_lock);
     Reply<Entry> reply;
-    if (!remote(*session, "RPC call", reply, as_wire<wire::tagop_request>(record)))
+    if (!remote(session, "RPC call", reply, as_wire<wire::tagop_request>(record)))
         return READER_ERROR_REMOTE;
     const int status = reply.value.op_status;   // signed 16-bit
     set_errno(status);
@@ -92,7 +92,7 @@ QD_EXPORT int tagdata_read(reader_handle handle, tagop_record* record)
 
     std::lock_guard<std::mutex> lock(tagdata_read_lock);
     Reply<&wire::tagdata_read_1> reply;
-    if (!remote(*session, "tagdata_read", reply, &request))
+    if (!remote(session, "tagdata_read", reply, &request))
         return READER_ERROR_REMOTE;
     const wire::tagop_reply& answer = reply.value;
     if (answer.op_status != 0) {
