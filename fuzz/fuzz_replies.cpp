@@ -12,7 +12,7 @@
 #include <iterator>
 #include <vector>
 
-#include "procedures.h"
+#include "procedure_traits.h"
 
 namespace {
 
