@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,25 @@ struct TraceOn : Switch {
 struct TcpOn : Switch {
     TcpOn() : Switch(use_tcp, 1) {}
 };
+
+// True when this process sees no network interface but loopback (a private
+// network namespace): only then may a test look up names that do not exist.
+inline bool only_loopback()
+{
+    std::ifstream devices("/proc/self/net/dev");
+    std::string line;
+    int interfaces = 0;
+    while (std::getline(devices, line)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;   // the two header lines
+        const auto name_at = line.find_first_not_of(' ');
+        if (line.substr(name_at, colon - name_at) != "lo")
+            return false;
+        ++interfaces;
+    }
+    return interfaces == 1;
+}
 
 // A started virtual reader at `address`.
 inline std::unique_ptr<qdsim::VirtualReader> start_reader(const std::string& address)

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "qdapi.h"
-#include "procedures.h"
+// By path: the virtual reader's include directory has a procedures.h of its own.
+#include "../src/rpc/procedures.h"
 #include "wire.h"
 
 #define SAME_FIELD(Public, Wire, field)                                                   \

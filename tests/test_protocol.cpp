@@ -12,7 +12,8 @@
 #include <set>
 #include <vector>
 
-#include "procedures.h"
+// By path: the virtual reader's include directory has a procedures.h of its own.
+#include "../src/rpc/procedures.h"
 #include "wire.h"
 
 namespace {
