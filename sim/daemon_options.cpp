@@ -1,5 +1,6 @@
 #include "daemon_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -43,6 +44,38 @@ bool parse_protocols(const std::string& text, uint16_t (&bits)[16])
 
 }  // namespace
 
+bool parse_tag(const std::string& text, Tag& out)
+{
+    const auto slash = text.find('/');
+    std::string hex = text.substr(0, slash);
+    if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
+        hex = hex.substr(2);
+    unsigned long long bits = 4 * hex.size();
+    if (slash != std::string::npos && !parse_number(text.substr(slash + 1), tagmem::max_id_bits, bits))
+        return false;
+    if (bits > tagmem::max_id_bits || hex.size() > (tagmem::max_id_bits + 3) / 4)
+        return false;
+    Tag tag;
+    tag.id_bits = static_cast<uint16_t>(bits);
+    tag.id.assign((std::max<std::size_t>(bits, 4 * hex.size()) + 15) / 16, 0);
+    for (std::size_t i = 0; i < hex.size(); ++i) {
+        const char c = hex[i];
+        unsigned v;
+        if (c >= '0' && c <= '9')
+            v = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            v = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            v = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        tag.id[i / 4] = static_cast<uint16_t>(tag.id[i / 4] | (v << (12 - 4 * (i % 4))));
+    }
+    tag.id.resize((bits + 15) / 16);
+    out = std::move(tag);
+    return true;
+}
+
 std::string daemon_usage()
 {
     return R"(usage: qdsim [OPTION]...
@@ -66,6 +99,37 @@ Options:
   --protocols LIST   supported protocol identifiers, comma separated
                      (0..255, or "none"; default 0)
   --log-limit N      calls kept in the call log (default 1000; 0: all)
+
+The tag field (every search finds every live tag once):
+  --tags N           N tags with random identities (default 0)
+  --seed S           seed of the random tags (default 1)
+  --id-bits B        identity length of the random tags (0..300; default 96)
+  --tag HEX[/BITS]   one tag with this identity, e.g. --tag 3000ABCD/32
+                     (default length: 4 bits per digit; repeatable)
+  --search-duration MS
+                     how long a search runs after its first status poll
+                     (default 50)
+
+Searches: SEARCH_START and DETAILED_READ_START answer a new identifier;
+OPERATION_STATUS answers -1 at the first poll, -2 while the search runs,
+-3 when done (the tags then land in the tag database), -101 for an
+unknown identifier.  TAGS_AVAILABLE counts the database (at most 65535),
+TAGDB_POP hands out one tag per call (status 1; status 0 once empty),
+TAGDB_RESET_DB empties it, DETAILED_READ_STOP completes a search at once.
+
+Tag operations address the tag by id_bits and id[]; tag memory is 4 areas
+of 1024 words; a tag has one 32-bit password (0) and permanent locks:
+  procedure          op_word1  op_word19      op_word20      data_bits/data
+  20 TAGID_WRITE     -         -              -              new identity
+  21 TAGID_LOCK      -         password high  password low   -
+  22 TAG_KILL        -         password high  password low   -
+  23 TAG_PASSWD      -         password high  password low   32: new password
+  24 TAGDATA_READ    area      first word     word count     (answered)
+  25 TAGDATA_WRITE   area      first word     -              words to write
+  26 TAGDATA_LOCK    area      password high  password low   -
+op_status: 0 done, -103 locked / out of range, -105 no such tag or killed,
+-108 wrong password.
+
   --help             this text
 
 Numbers may be decimal or 0x hexadecimal.
@@ -86,7 +150,8 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             continue;
         }
         static const std::vector<std::string_view> with_value = {
-            "--address", "--hwid0", "--hwtext0", "--hwid1", "--hwtext1", "--antennas", "--protocols", "--log-limit"};
+            "--address", "--hwid0",  "--hwtext0", "--hwid1",   "--hwtext1",          "--antennas", "--protocols",
+            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration"};
         bool known = false;
         for (auto name : with_value)
             known = known || opt == name;
@@ -125,6 +190,27 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             if (!parse_number(value, 100000000ull, n))
                 return bad();
             out.reader.log_limit = static_cast<std::size_t>(n);
+        } else if (opt == "--tags") {
+            if (!parse_number(value, 10000000ull, n))
+                return bad();
+            out.random_tags = static_cast<std::size_t>(n);
+        } else if (opt == "--seed") {
+            if (!parse_number(value, ~0ull, n))
+                return bad();
+            out.seed = n;
+        } else if (opt == "--id-bits") {
+            if (!parse_number(value, tagmem::max_id_bits, n))
+                return bad();
+            out.id_bits = static_cast<uint16_t>(n);
+        } else if (opt == "--tag") {
+            Tag tag;
+            if (!parse_tag(value, tag))
+                return bad();
+            out.reader.tags.push_back(std::move(tag));
+        } else if (opt == "--search-duration") {
+            if (!parse_number(value, 3600000ull, n))
+                return bad();
+            out.reader.search_duration = std::chrono::milliseconds(n);
         }
     }
     return ParseOutcome::run;

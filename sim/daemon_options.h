@@ -8,8 +8,15 @@
 namespace qdsim {
 
 struct DaemonOptions {
-    Options reader;
+    Options reader;              // --tag tags go to reader.tags
+    std::size_t random_tags = 0; // --tags
+    uint64_t seed = 1;           // --seed
+    uint16_t id_bits = 96;       // --id-bits
 };
+
+// A tag given as hexadecimal identity digits, optionally "/BITS" (default:
+// four bits per digit); the digits fill 16-bit words from the left.
+bool parse_tag(const std::string& text, Tag& out);
 
 enum class ParseOutcome { run, help, bad_usage };
 

@@ -3,16 +3,43 @@
 // hooks on any thread.
 #pragma once
 
+#include <chrono>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "call_log.h"
+#include "tag_field.h"
 #include "virtual_reader.h"
 
 namespace qdsim::detail {
 
+using Clock = std::chrono::steady_clock;
+
+struct Search {
+    bool polled = false;          // the first poll starts it running
+    bool done = false;
+    Clock::time_point running_since{};
+};
+
 struct ReaderModel {
     Hardware hardware;
+    TagField field;
+
+    // Searches and the tag database (behaviour_search.cpp).
+    std::map<int16_t, Search> searches;
+    int16_t last_search_id = 0;
+    std::chrono::milliseconds search_duration{50};
+    int16_t unknown_search_status = tagmem::search_unknown_default;
+    std::optional<int16_t> forced_operation_status;
+    std::optional<uint16_t> forced_tags_available;
+    std::deque<wire::tag_record> tagdb;
+    std::map<uint32_t, int32_t> zr_status;   // by procedure; absent: 0
+
+    // Tag operations (behaviour_tagops.cpp).
+    TagopOverride tagop_override;
 };
 
 // Everything one virtual reader keeps.

@@ -61,6 +61,9 @@ struct VirtualReader::Impl final : detail::Endpoint {
     explicit Impl(Options o) : options(std::move(o)), loop(ServerLoop::acquire())
     {
         state.model.hardware = options.hardware;
+        for (const auto& tag : options.tags)
+            state.model.field.add(tag);
+        state.model.search_duration = options.search_duration;
         state.log.set_limit(options.log_limit);
     }
 
@@ -199,5 +202,72 @@ void VirtualReader::clear_calls() { impl_->state.log.clear(); }
 void VirtualReader::inject(uint32_t proc, Fault fault) { impl_->state.faults.inject(proc, fault); }
 
 void VirtualReader::clear_faults() { impl_->state.faults.clear(); }
+
+namespace {
+
+// Runs `fn` on the model with the reader's lock held.
+template <class Fn>
+auto with_model(ReaderState& state, Fn fn)
+{
+    std::lock_guard lock(state.mu);
+    return fn(state.model);
+}
+
+}  // namespace
+
+void VirtualReader::add_tag(const Tag& tag)
+{
+    with_model(impl_->state, [&](auto& m) { m.field.add(tag); });
+}
+
+void VirtualReader::add_random_tags(std::size_t n, uint64_t seed, uint16_t id_bits)
+{
+    with_model(impl_->state, [&](auto& m) { m.field.add_random(n, seed, id_bits); });
+}
+
+void VirtualReader::clear_tags()
+{
+    with_model(impl_->state, [](auto& m) { m.field.clear(); });
+}
+
+std::vector<Tag> VirtualReader::tags() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.field.tags(); });
+}
+
+void VirtualReader::set_search_duration(std::chrono::milliseconds duration)
+{
+    with_model(impl_->state, [&](auto& m) { m.search_duration = duration; });
+}
+
+void VirtualReader::set_unknown_search_status(int16_t status)
+{
+    with_model(impl_->state, [&](auto& m) { m.unknown_search_status = status; });
+}
+
+void VirtualReader::force_operation_status(std::optional<int16_t> value)
+{
+    with_model(impl_->state, [&](auto& m) { m.forced_operation_status = value; });
+}
+
+void VirtualReader::force_tags_available(std::optional<uint16_t> value)
+{
+    with_model(impl_->state, [&](auto& m) { m.forced_tags_available = value; });
+}
+
+std::size_t VirtualReader::tagdb_size() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.tagdb.size(); });
+}
+
+void VirtualReader::set_zr_status(uint32_t proc, int32_t status)
+{
+    with_model(impl_->state, [&](auto& m) { m.zr_status[proc] = status; });
+}
+
+void VirtualReader::force_tagop(const TagopOverride& override_fields)
+{
+    with_model(impl_->state, [&](auto& m) { m.tagop_override = override_fields; });
+}
 
 }  // namespace qdsim

@@ -6,13 +6,16 @@
 // side by side in one process on different 127.x.y.z addresses.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tag_memory.h"
 #include "wire.h"
 
 namespace qdsim {
@@ -70,12 +73,37 @@ struct Fault {
     std::chrono::milliseconds delay{0};    // for FaultKind::delay
 };
 
+// A tag in the reader's field, with what the tag operations change.
+struct Tag {
+    uint16_t id_bits = 96;            // 0..tagmem::max_id_bits
+    std::vector<uint16_t> id;         // the identity's words; missing words are 0
+    // Passed through to the tag records of the tag database.
+    uint16_t tag_word1 = 0, tag_word2 = 0, tag_word3 = 0, tag_word4 = 0, tag_word5 = 0;
+    uint32_t tag_count1 = 0, tag_count2 = 0, tag_count3 = 0, tag_value = 0;
+    // Tag memory (see tag_memory.h): words of each area from word 0 on; the
+    // words past the end of a vector read 0.
+    std::array<std::vector<uint16_t>, tagmem::area_count> memory;
+    std::array<bool, tagmem::area_count> area_locked{};
+    bool id_locked = false;
+    uint32_t password = 0;
+    bool killed = false;               // a killed tag neither answers nor is found
+};
+
+// Replaces fields of every tag operation's reply, to see what a client does
+// with statuses and lengths a reader may send.
+struct TagopOverride {
+    std::optional<int16_t> op_status;
+    std::optional<uint16_t> data_bits;
+};
+
 struct Options {
     std::string address = "127.0.0.2";
     bool use_rpcbind = false;   // register with the system rpcbind instead of
                                 // answering the port mapper protocol itself
     Hardware hardware;
     std::size_t log_limit = 0;  // calls kept in the log, the latest; 0: all
+    std::vector<Tag> tags;      // the tag field at the start
+    std::chrono::milliseconds search_duration{50};
 };
 
 class VirtualReader {
@@ -106,6 +134,35 @@ public:
     // Faults, per procedure number.
     void inject(uint32_t proc, Fault fault);
     void clear_faults();
+
+    // The tag field: the tags a search finds and the tag operations address.
+    void add_tag(const Tag& tag);
+    // n tags with random identities of id_bits bits and random pass-through
+    // words, the same for the same seed.
+    void add_random_tags(std::size_t n, uint64_t seed, uint16_t id_bits = 96);
+    void clear_tags();
+    std::vector<Tag> tags() const;      // as the tag operations left them
+
+    // Searches.  SEARCH_START and DETAILED_READ_START answer a new identifier
+    // (1, 2, ... 32767, then 1 again); OPERATION_STATUS answers for it
+    // tagmem::search_waiting at the first poll, search_running for the
+    // duration from then on, then search_done, and the tags of the field
+    // land in the tag database as the search completes (each live tag once
+    // per search).  DETAILED_READ_STOP completes a search at once.  An
+    // identifier the reader does not know gets the unknown-search status.
+    void set_search_duration(std::chrono::milliseconds duration);   // default 50 ms
+    void set_unknown_search_status(int16_t status);                 // default -101
+    // Test hooks: answers OPERATION_STATUS / TAGS_AVAILABLE with `value`
+    // (nullopt: the model's answer again); the searches go on underneath.
+    void force_operation_status(std::optional<int16_t> value);
+    void force_tags_available(std::optional<uint16_t> value);
+    // The tag database: the tags found and not yet popped (TAGDB_POP).
+    std::size_t tagdb_size() const;
+    // Status answered by ZR_SEARCH_CONFIGURE/START/STOP/VERIFY (124-127).
+    void set_zr_status(uint32_t proc, int32_t status);
+
+    // Test hook for the tag operations (20-26); {} ends it.
+    void force_tagop(const TagopOverride& override_fields);
 
 private:
     struct Impl;
