@@ -80,6 +80,7 @@ bool apply_fault(const Fault& fault, SVCXPRT* xprt, bool void_result)
     case FaultKind::drop:
         return false;
     case FaultKind::delay:
+        // Sleeps on the server thread: every reader of the process waits too.
         std::this_thread::sleep_for(fault.delay);
         return true;
     }
