@@ -51,6 +51,7 @@ err_has() { grep -qE -- "$1" "$work/err"; }
 
 # start_sim ARGS...: a daemon on $address; waits for its serving line.
 start_sim() {
+    : >"$work/sim.log"
     "$QDSIM" --address "$address" "$@" >"$work/sim.log" 2>&1 &
     sim_pid=$!
     local i
@@ -137,6 +138,105 @@ if q 0 "$address" inventory && out_has '^0 tags in [0-9]+\.[0-9]{3} s \([0-9.]+ 
 
 t="inventory --json of a reader without tags prints nothing on standard output"
 if q 0 "$address" inventory --json && [[ ! -s $work/out ]] && err_has '^0 tags in '; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+stop_sim
+
+# ---------------------------------------------------------------------------
+# A reader with two known tags and three random ones.
+
+t="usage errors of tag"
+if q 2 "$address" tag && err_has 'no OPERATION' &&
+    q 2 "$address" tag frob 3000ABCD && err_has "unknown tag operation 'frob'" &&
+    q 2 "$address" tag read 3000ABCD user 0 && err_has 'read TAG-ID AREA ADDRESS COUNT' &&
+    q 2 "$address" tag read 300 user 0 1 && err_has 'not whole 16-bit words' &&
+    q 2 "$address" tag read 30G0ABCD user 0 1 && err_has 'bad hex digit' &&
+    q 2 "$address" tag write 3000ABCD user 0 ABC && err_has 'not whole 16-bit words' &&
+    q 2 "$address" tag read 3000ABCD user 0 1025 && err_has 'above 1024' &&
+    q 2 "$address" tag kill 3000ABCD 123456789 && err_has 'bad password' &&
+    q 2 "$address" tag read --id-bits 64 3000ABCD user 0 1 && err_has '64 bits is written with 4 words' &&
+    q 2 "$address" tag read --new-id-bits 8 3000ABCD user 0 1 && err_has 'for tag write-id'; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+start_sim --tag E2000000000000000000A001 --tag 3000ABCD/32 --tags 3 --seed 5
+
+known1='^E2000000000000000000A001 tag_word1=[0-9]+ tag_word2=[0-9]+ tag_word3=[0-9]+ count1=[0-9]+ count2=[0-9]+ count3=[0-9]+ value=[0-9]+$'
+known2='^3000ABCD tag_word1=0 tag_word2=0 tag_word3=0 count1=0 count2=0 count3=0 value=0$'
+any_tag='^[0-9A-F]+( [a-z0-9_]+=[0-9]+){7}$'
+summary='tags in [0-9]+\.[0-9]{3} s \([0-9]+\.[0-9] tags/s\)$'
+
+t="inventory prints every tag and a summary"
+if q 0 "$address" inventory && out_has "$known1" && out_has "$known2" &&
+    [[ $(grep -cE "$any_tag" "$work/out") == 5 ]] && out_has "^5 $summary" &&
+    [[ $(wc -l <"$work/out") == 6 ]] && [[ ! -s $work/err ]]; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="inventory --json prints one JSON object per tag, the summary on standard error"
+json='^\{"id":"[0-9A-F]+","id_bits":[0-9]+,"word1":[0-9]+,"word2":[0-9]+,"word3":[0-9]+,"count1":[0-9]+,"count2":[0-9]+,"count3":[0-9]+,"value":[0-9]+\}$'
+if q 0 "$address" inventory --json && [[ $(grep -cE "$json" "$work/out") == 5 ]] &&
+    [[ $(wc -l <"$work/out") == 5 ]] && out_has '^\{"id":"3000ABCD","id_bits":32,' &&
+    out_has '^\{"id":"E2000000000000000000A001","id_bits":96,' && err_has "^5 $summary"; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+if command -v python3 >/dev/null; then
+    t="inventory --json lines parse as JSON"
+    if python3 -c 'import json, sys; [json.loads(l) for l in open(sys.argv[1])]' "$work/out"; then
+        ok "$t"; else not_ok "$t"; fi
+fi
+
+t="inventory over TCP, with search parameters and --reset"
+if q 0 --tcp "$address" inventory --reset --a-values 1,0x2 --b-values 3 --b-count 1 --span 7 &&
+    out_has "$known2" && out_has "^5 $summary"; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="inventory gives up after --timeout"
+if q 1 "$address" inventory --timeout 0 && err_has '^qdctl: inventory: the search did not end within 0 s'; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="tag write then read returns the words written"
+if q 0 "$address" tag write 3000ABCD user 1 beef0102 && [[ ! -s $work/out ]] &&
+    q 0 "$address" tag read 3000ABCD user 0 4 && [[ $(cat "$work/out") == 0000BEEF01020000 ]] &&
+    q 0 --tcp "$address" tag read 3000ABCD 3 2 0x1 && [[ $(cat "$work/out") == 0102 ]]; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="tag read of a 96-bit identity, with and without --id-bits"
+if q 0 "$address" tag write E2000000000000000000A001 tid 0 0x1234 &&
+    q 0 "$address" tag read --id-bits 96 E2000000000000000000A001 tid 0 1 && [[ $(cat "$work/out") == 1234 ]] &&
+    q 0 "$address" tag read E2000000000000000000a001 tid 0 1 && [[ $(cat "$work/out") == 1234 ]]; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="tag operations on a tag that is not there fail with the reader's status"
+if q 1 "$address" tag write 3000ABCE user 0 0001 && err_has '^qdctl: tag write 3000ABCE: ERROR_NO_RESPONSE$' &&
+    q 1 "$address" tag read 3000ABCE user 0 1 && err_has '^qdctl: tag read 3000ABCE: ERROR_REMOTE' &&
+    q 1 "$address" tag read --id-bits 31 3000ABCD user 0 1; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="a wrong password fails with ERROR_VERIFY_FAILURE"
+if q 1 "$address" tag lock 3000ABCD user 1 && err_has '^qdctl: tag lock 3000ABCD: ERROR_VERIFY_FAILURE$'; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="tag passwd, then lock with the new password: the area can no longer be written"
+if q 0 "$address" tag passwd 3000ABCD 0 0x1234ABCD &&
+    q 1 "$address" tag lock 3000ABCD user 0 && err_has 'ERROR_VERIFY_FAILURE' &&
+    q 0 "$address" tag lock 3000ABCD user 1234abcd &&
+    q 1 "$address" tag write 3000ABCD user 0 0000 && err_has '^qdctl: tag write 3000ABCD: ERROR_UNABLE_TO_COMPLY$' &&
+    q 0 "$address" tag read 3000ABCD user 1 1 && [[ $(cat "$work/out") == BEEF ]]; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="tag write-id renames the tag, lock-id keeps the new name"
+if q 0 "$address" tag write-id 3000ABCD 11112222 &&
+    q 0 "$address" tag read 11112222 user 1 1 && [[ $(cat "$work/out") == BEEF ]] &&
+    q 0 "$address" inventory && out_has '^11112222 ' && ! out_has '^3000ABCD ' &&
+    q 0 "$address" tag lock-id 11112222 1234ABCD &&
+    q 1 "$address" tag write-id 11112222 3333 && err_has 'ERROR_UNABLE_TO_COMPLY' &&
+    q 0 "$address" tag write-id --new-id-bits 24 E2000000000000000000A001 ABCDEF00 &&
+    q 0 "$address" inventory --json && out_has '^\{"id":"ABCDEF00","id_bits":24,'; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="tag kill silences the tag"
+if q 1 "$address" tag kill 11112222 0 && err_has 'ERROR_VERIFY_FAILURE' &&
+    q 0 "$address" tag kill 11112222 1234ABCD &&
+    q 1 "$address" tag read 11112222 user 0 1 &&
+    q 0 "$address" inventory && ! out_has '^11112222 ' && out_has "^4 $summary"; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
 stop_sim
