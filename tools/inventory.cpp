@@ -76,8 +76,12 @@ public:
     {
         if (!enabled_)
             return;
-        std::fprintf(stderr, "\r%-40.40s", (std::string(what) + " " + format(seconds)).c_str());
+        std::string text = std::string(what) + " " + format(seconds);
+        if (shown_ && text == last_)
+            return;
+        std::fprintf(stderr, "\r%-40.40s", text.c_str());
         std::fflush(stderr);
+        last_ = std::move(text);
         shown_ = true;
     }
     void clear()
@@ -98,6 +102,7 @@ private:
     }
     bool enabled_;
     bool shown_ = false;
+    std::string last_;
 };
 
 double since(Clock::time_point start)
