@@ -47,7 +47,7 @@ bool resolves(const char* host)
 
 bool write_hosts(const std::string& path, bool with_reader)
 {
-    std::string text = "127.0.0.1 localhost\n";
+    std::string text = "# hosts of the test\n";
     if (with_reader)
         text += std::string(address) + " " + name + "\n";
     // Rewritten in place: the bind mount refers to this very file.

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "qdapi.h"
-// By path: the virtual reader's include directory has a procedures.h of its own.
-#include "../src/rpc/procedures.h"
+#include "procedure_traits.h"
 #include "wire.h"
 
 #define SAME_FIELD(Public, Wire, field)                                                   \
