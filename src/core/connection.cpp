@@ -5,6 +5,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -50,11 +53,35 @@ ConnectionRef Connection::open(const std::string& host, bool tcp)
     if (!client)
         return nullptr;
     try {
-        return std::make_shared<Connection>(client);
+        return std::make_shared<Connection>(client, tcp);
     } catch (const std::bad_alloc&) {
         clnt_destroy(client);
         return nullptr;
     }
+}
+
+SigpipeBlock::SigpipeBlock()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
+}
+
+SigpipeBlock::~SigpipeBlock()
+{
+    if (!was_pending_) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec no_wait{};
+        while (sigtimedwait(&pipe, nullptr, &no_wait) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 Connection::~Connection()

@@ -3,6 +3,7 @@
 // lets go.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,22 @@ namespace qd {
 // reader's current connection.  Always the innermost lock.
 extern std::mutex client_teardown_lock;
 
+// Keeps SIGPIPE from the calling thread while it exists: a reader that
+// closes its end of a TCP connection must fail the call, not end the
+// process.  A SIGPIPE raised meanwhile is taken off the thread again, unless
+// one was already pending before.
+class SigpipeBlock {
+public:
+    SigpipeBlock();
+    ~SigpipeBlock();
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    sigset_t previous_;
+    bool was_pending_;
+};
+
 class Connection {
 public:
     // Opens a client for the host (the port mapper on the host supplies the
@@ -22,7 +39,7 @@ public:
     // cannot be created.
     static std::shared_ptr<Connection> open(const std::string& host, bool tcp);
 
-    explicit Connection(CLIENT* client) : client_(client) {}
+    Connection(CLIENT* client, bool tcp) : client_(client), tcp_(tcp) {}
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -34,7 +51,13 @@ public:
     clnt_stat call(F&& entry, const char* name, std::string& why)
     {
         std::lock_guard<std::mutex> serial(calls_);
-        const clnt_stat status = entry(client_);
+        clnt_stat status;
+        if (tcp_) {
+            SigpipeBlock quiet;
+            status = entry(client_);
+        } else {
+            status = entry(client_);
+        }
         if (status != RPC_SUCCESS)
             describe_failure(name, why);
         return status;
@@ -44,6 +67,7 @@ private:
     void describe_failure(const char* name, std::string& why);
 
     CLIENT* client_;
+    const bool tcp_;
     std::mutex calls_;
 };
 

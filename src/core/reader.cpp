@@ -114,8 +114,9 @@ bool call_failed(const Session& session, clnt_stat status, const std::string& wh
 {
     if (status == RPC_SUCCESS)
         return false;
-    // clnt_sperror's text already ends in a newline.
-    trace("%s", why.c_str());
+    // One line: the RPC library's description may come without a newline.
+    if (!why.empty())
+        trace("%s%s", why.c_str(), why.back() == '\n' ? "" : "\n");
     set_errno(READER_ERROR_REMOTE);
     reset_connection(session.reader, session.connection);
     return true;
@@ -176,17 +177,22 @@ QD_EXPORT reader_handle reconnect_reader(reader_handle handle)
 
 QD_EXPORT int close_reader(reader_handle handle)
 {
+    // A reader that is not connected is closed as it is: connecting it only
+    // to close it would fail for an unreachable reader and leave its handle
+    // allocated for good.
     std::lock_guard<std::mutex> closing(close_lock);
+    ConnectionRef dropped;   // its client goes with the last call using it
     {
-        Session session = resolve(handle);
-        if (!session)
+        std::lock_guard<std::mutex> table(handle_table_lock);
+        reader_record* reader = reader_of_locked(handle);
+        if (!reader) {
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
             return 0;
-        trace("Shutting down RPC connection to '%s'\n", session.reader->host_name.c_str());
-        ConnectionRef dropped;
+        }
+        trace("Shutting down RPC connection to '%s'\n", reader->host_name.c_str());
         std::lock_guard<std::mutex> teardown(client_teardown_lock);
-        dropped.swap(session.reader->client);
+        dropped.swap(reader->client);
     }
-    // The client goes with the last call that still uses it.
     release_slot(handle);
     return 0;
 }
