@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <rpc/pmap_clnt.h>
 #include <sys/socket.h>
 
 #include <pthread.h>
@@ -40,11 +41,21 @@ ConnectionRef Connection::open(const std::string& host, bool tcp)
         return nullptr;
     }
 
-    // Port 0: the RPC library asks the host's port mapper for the port.
     sockaddr_in server{};
     server.sin_family = AF_INET;
-    server.sin_port = 0;
     server.sin_addr = address;
+
+    // The host's port mapper supplies the program's port.  The look-up is
+    // made here, through the RPC library, rather than by handing port 0 to
+    // the client constructors: when the port mapper has no answer, their own
+    // look-up releases a lock of the RPC library's that it no longer holds,
+    // which can break that lock for other threads.
+    sockaddr_in mapper = server;
+    const u_short port = pmap_getport(&mapper, READER_RPC_PROG, READER_RPC_VERS,
+                                      tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    if (port == 0)
+        return nullptr;
+    server.sin_port = htons(port);
 
     int sock = RPC_ANYSOCK;
     CLIENT* client =
