@@ -304,8 +304,8 @@ TEST_F(Readers, FailedCallDropsTheConnectionAndTheNextOperationReconnects)
         EXPECT_EQ(tags_available(h, 0), -1);
         EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
     });
-    EXPECT_TRUE(in_order(failing, {"RPC call to tags_available failed",
-                                   "\nResetting RPC connection to '127.0.0.11'\n"}))
+    EXPECT_TRUE(in_order("\n" + failing, {"\nRPC call to tags_available failed",
+                                          "\nResetting RPC connection to '127.0.0.11'\n"}))
         << "the failure line comes first, then the reset";
     EXPECT_EQ(failing.find("Opening RPC connection"), std::string::npos);
     EXPECT_EQ(procs(reader()), std::vector<uint32_t>{proc_tags_available});
@@ -361,6 +361,32 @@ TEST_F(Readers, RebootedReaderIsReachedAgainThroughTheSameHandle)
     reader().clear_calls();
     EXPECT_NE(handle_to_reader(h), nullptr);
     EXPECT_EQ(procs(reader()), initial_queries);
+
+    // An operation whose reconnection fails does not make its own call.
+    fail_one_call(h);
+    reader().inject(proc_get_supported_protocols, error_reply(1));
+    reader_errno = 0;
+    EXPECT_EQ(tags_available(h, 0), -1);
+    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
+    EXPECT_EQ(procs(reader()), (std::vector<uint32_t>{proc_get_hwid, proc_get_hwid,
+                                                      proc_get_connected_antennas,
+                                                      proc_get_supported_protocols}));
+    close_reader(h);
+}
+
+TEST_F(Readers, TcpConnectionClosedByARebootingReaderIsReopened)
+{
+    TcpOn tcp;
+    reader_handle h = open_clean();
+    ASSERT_NE(h, nullptr);
+    reader().stop();
+    reader().start();
+    EXPECT_EQ(tags_available(h, 0), -1);
+    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
+    EXPECT_EQ(tags_available(h, 0), 0);
+    EXPECT_EQ(procs(reader()), concat(initial_queries, {proc_tags_available}));
+    for (const auto& call : reader().calls())
+        EXPECT_EQ(call.transport, Transport::tcp);
     close_reader(h);
 }
 
