@@ -2,12 +2,11 @@
 // virtual readers on loopback, and views of a reader's call log.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,15 +94,6 @@ inline qdsim::Fault error_reply(int count = -1)
     fault.kind = qdsim::FaultKind::error_reply;
     fault.count = count;
     return fault;
-}
-
-// An exported function of the library looked up at run time, so that a test
-// program still builds while the function is missing from the library; the
-// test skips instead.
-template <class F>
-F* library_entry(const char* name)
-{
-    return reinterpret_cast<F*>(dlsym(RTLD_DEFAULT, name));
 }
 
 // Everything written to standard error while `body` runs.

@@ -4,7 +4,9 @@
 // failed call and is opened again by the next operation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -150,6 +152,24 @@ TEST_F(Readers, TableHoldsExactly128Handles)
     EXPECT_EQ(reader_errno, READER_ERROR_API_MAX_HANDLES);
     EXPECT_EQ(reader_errno, -121);
     EXPECT_EQ(open_reader(host), nullptr);
+
+    // The handles are the slots of one table; the addresses just outside it
+    // are not handles (nor is anything dereferenced to find that out).
+    std::vector<std::uintptr_t> slots;
+    for (std::size_t i = 0; i < open.size(); ++i)
+        slots.push_back(reinterpret_cast<std::uintptr_t>(open[i]));
+    std::sort(slots.begin(), slots.end());
+    ASSERT_EQ(std::adjacent_find(slots.begin(), slots.end()), slots.end()) << "a handle twice";
+    const std::uintptr_t stride = (slots.back() - slots.front()) / 127;
+    ASSERT_GT(stride, 0u);
+    for (std::size_t i = 1; i < slots.size(); ++i)
+        ASSERT_EQ(slots[i] - slots[i - 1], stride) << "slot " << i;
+    for (const std::uintptr_t outside : {slots.front() - stride, slots.back() + stride}) {
+        reader_errno = 0;
+        EXPECT_EQ(handle_to_reader(reinterpret_cast<reader_handle>(outside)), nullptr);
+        EXPECT_EQ(reader_errno, READER_ERROR_INVALID_ARGUMENTS);
+        EXPECT_EQ(close_reader(reinterpret_cast<reader_handle>(outside)), 0);
+    }
 
     // Every handle is its own: closing one leaves the others working.
     open.close(57);
