@@ -6,9 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -445,5 +449,104 @@ inline void expect_request_eq(const tagop_record& sent, const wire::tagop_reques
         differing += got.data[i] != sent.data[i];
     EXPECT_EQ(differing, 0) << "data words that did not reach the reader as sent";
 }
+
+// ---------------------------------------------------------------------------
+// Tags: identities as a client sees them, and searches run to completion
+// (for virtual readers that have a tag field).
+#if __has_include("tag_memory.h")
+
+// A tag's identity: its length and its significant words (at most 16).
+struct TagKey {
+    uint16_t id_bits = 0;
+    std::vector<uint16_t> words;
+    auto operator<=>(const TagKey&) const = default;
+};
+
+inline std::size_t significant_words(unsigned id_bits)
+{
+    return id_bits == 0 ? 0 : (std::min(id_bits, 256u) - 1) / 16 + 1;
+}
+
+template <class Record>
+TagKey key_of_record(const Record& r)
+{
+    return {r.id_bits, std::vector<uint16_t>(r.id, r.id + significant_words(r.id_bits))};
+}
+
+inline TagKey key_of_tag(const qdsim::Tag& t)
+{
+    std::vector<uint16_t> words(t.id.begin(), t.id.end());
+    words.resize(significant_words(t.id_bits), 0);
+    return {t.id_bits, words};
+}
+
+// The identities of the reader's live tags, each with how often it occurs.
+inline std::map<TagKey, int> population(const qdsim::VirtualReader& reader)
+{
+    std::map<TagKey, int> out;
+    for (const auto& t : reader.tags())
+        if (!t.killed)
+            ++out[key_of_tag(t)];
+    return out;
+}
+
+// Polls operation_status until the search is neither waiting nor in
+// progress; the distinct statuses seen, in order.
+inline std::vector<int> poll_until_settled(reader_handle h, int id,
+                                           std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    std::vector<int> seen;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const int status = operation_status(h, id);
+        if (seen.empty() || seen.back() != status)
+            seen.push_back(status);
+        if (status != READER_OPERATION_WAITING_TO_RUN && status != READER_OPERATION_IN_PROGRESS)
+            return seen;
+        if (std::chrono::steady_clock::now() > until) {
+            ADD_FAILURE() << "search " << id << " did not settle";
+            return seen;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// A plain search run to completion; its identifier, or -1.
+inline int run_search(reader_handle h)
+{
+    search_params params{};
+    const int id = search_start(h, &params);
+    if (id == -1) {
+        ADD_FAILURE() << "search_start failed, reader_errno " << reader_errno;
+        return -1;
+    }
+    const auto seen = poll_until_settled(h, id);
+    if (seen.empty() || seen.back() != READER_OPERATION_DONE)
+        ADD_FAILURE() << "search " << id << " ended with status " << (seen.empty() ? 0 : seen.back());
+    return id;
+}
+
+// A tag with the given identity length; identity word i is base + i.
+inline qdsim::Tag tag_with_identity(uint16_t id_bits, uint16_t base)
+{
+    qdsim::Tag t;
+    t.id_bits = id_bits;
+    t.id.resize((id_bits + 15u) / 16u);
+    for (std::size_t i = 0; i < t.id.size(); ++i)
+        t.id[i] = static_cast<uint16_t>(base + i);
+    return t;
+}
+
+// A tagop_record that addresses `tag` (its first 16 identity words).
+inline tagop_record addressing(const qdsim::Tag& tag)
+{
+    tagop_record r{};
+    r.id_bits = tag.id_bits;
+    for (std::size_t i = 0; i < 16 && i < tag.id.size(); ++i)
+        r.id[i] = tag.id[i];
+    return r;
+}
+
+#endif  // a tag field
 
 }  // namespace qdinv

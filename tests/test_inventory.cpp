@@ -18,9 +18,21 @@ using qdtest::TraceOn;
 
 const char* const host = "127.0.0.60";
 
+// A search the reader knows, started by every test before its own calls.
+int known_search = 0;
+
 class Inventory : public ReaderTest {
 protected:
     Inventory() : ReaderTest(host) {}
+
+    void SetUp() override
+    {
+        ReaderTest::SetUp();
+        search_params params{};
+        known_search = search_start(handle_, &params);
+        ASSERT_NE(known_search, -1);
+        reader_->clear_calls();
+    }
 };
 
 // `needles` occur in `text` in this order.
@@ -56,7 +68,7 @@ const std::vector<Op>& operations()
              return search_start(h, &p);
          }},
         {"operation_status", OPERATION_STATUS, "operation_status", -5,
-         [](reader_handle h) { return operation_status(h, 3); }},
+         [](reader_handle h) { return operation_status(h, known_search); }},
         {"tags_available", TAGS_AVAILABLE, "tags_available", -1,
          [](reader_handle h) { return tags_available(h, 0); }},
         {"tagdb_consume", TAGDB_POP, "tagdb_pop", -1,
@@ -121,6 +133,20 @@ TEST_P(InventoryFailure, FailedCallReportsRemoteErrorAndTheNextCallReconnects)
 TEST_P(InventoryFrame, DroppedConnectionIsReopenedBeforeTheOperationsOwnCall)
 {
     drop_connection();
+    EXPECT_NE(op().call(handle_), op().failure);
+    expect_reconnect_then(op().proc);
+}
+
+TEST_P(InventoryFrame, FailedReconnectionFailsTheOperationWithoutItsCall)
+{
+    drop_connection();
+    reader_->inject(qdtest::proc_get_hwid, qdtest::error_reply(1));
+    reader_errno = 0;
+    EXPECT_EQ(op().call(handle_), op().failure);
+    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
+    EXPECT_EQ(procs(), std::vector<uint32_t>{qdtest::proc_get_hwid}) << "nothing after the failed query";
+
+    reader_->clear_calls();
     EXPECT_NE(op().call(handle_), op().failure);
     expect_reconnect_then(op().proc);
 }
@@ -245,7 +271,7 @@ TEST_F(Inventory, OperationStatusSendsTheIdentifiersLow16Bits)
 TEST_F(Inventory, OperationStatusPassesAStatusAboveMinus100WithoutTouchingReaderErrno)
 {
     reader_errno = 777;
-    const int status = operation_status(handle_, 5);
+    const int status = operation_status(handle_, known_search);
     EXPECT_GT(status, READER_ERROR_INVALID_ARGUMENTS);
     EXPECT_NE(status, READER_OPERATION_BUILD_IN_PROGRESS);
     EXPECT_EQ(reader_errno, 777);
@@ -377,8 +403,9 @@ TEST(InventoryTcp, OperationsTravelOverTcpWhenSwitchedOn)
     ASSERT_NE(h, nullptr);
     search_params params{};
     params.span = 9;
-    EXPECT_NE(search_start(h, &params), -1);
-    EXPECT_NE(operation_status(h, 1), -5);
+    const int id = search_start(h, &params);
+    EXPECT_NE(id, -1);
+    EXPECT_NE(operation_status(h, id), -5);
     EXPECT_GE(tags_available(h, 0), 0);
     tag_record tag{};
     EXPECT_EQ(tagdb_consume(h, &tag), 0);

@@ -163,6 +163,21 @@ TEST_P(SearchFrame, DroppedConnectionIsReopenedBeforeTheOperationsOwnCall)
     expect_reconnect_then(op().proc);
 }
 
+TEST_P(SearchFrame, FailedReconnectionFailsTheOperationWithoutItsCall)
+{
+    drop_connection();
+    reader_->inject(qdtest::proc_get_hwid, qdtest::error_reply(1));
+    reader_errno = 0;
+    EXPECT_EQ(op().call(handle_), op().unresolved);
+    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
+    EXPECT_EQ(procs(), std::vector<uint32_t>{qdtest::proc_get_hwid}) << "nothing after the failed query";
+
+    reader_->clear_calls();
+    op().call(handle_);
+    EXPECT_EQ(reader_errno, READER_SUCCESSFUL);
+    expect_reconnect_then(op().proc);
+}
+
 TEST_P(SearchFrame, InvalidHandleFailsWithoutACall)
 {
     const reader_handle closed = open_reader(host);
@@ -350,7 +365,7 @@ TEST_P(ConfigSenders, TermCountAboveSixteenTouchesNoTermPastTheSixteenth)
 
 TEST_P(ConfigSenders, NullConfigurationMakesNoCall)
 {
-    EXPECT_TRUE(refused(send(nullptr)));
+    EXPECT_EQ(send(nullptr), proc() == DETAILED_READ_START ? -1 : -3);
     EXPECT_TRUE(procs().empty());
 }
 

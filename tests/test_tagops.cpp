@@ -138,6 +138,23 @@ TEST_P(TagOpFrame, InvalidHandleFailsWithRemoteErrorAndInvalidArguments)
     EXPECT_TRUE(procs().empty());
 }
 
+TEST_P(TagOpFrame, FailedReconnectionFailsTheOperationWithoutItsCall)
+{
+    drop_connection();
+    reader_->inject(qdtest::proc_get_hwid, qdtest::error_reply(1));
+    tagop_record record = distinct_record(16);
+    const tagop_record before = record;
+    reader_errno = 0;
+    EXPECT_EQ(op().call(handle_, &record), READER_ERROR_REMOTE);
+    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0);
+    EXPECT_EQ(procs(), std::vector<uint32_t>{qdtest::proc_get_hwid}) << "nothing after the failed query";
+
+    reader_->clear_calls();
+    op().call(handle_, &record);
+    expect_reconnect_then(op().proc);
+}
+
 TEST_P(TagOpFrame, DroppedConnectionIsReopenedBeforeTheOperationsOwnCall)
 {
     drop_connection();
