@@ -188,6 +188,16 @@ if q 0 --tcp "$address" inventory --reset --a-values 1,0x2 --b-values 3 --b-coun
     out_has "$known2" && out_has "^5 $summary"; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
+if command -v script >/dev/null; then
+    t="inventory on a terminal shows a progress line that it rewrites and clears"
+    script -qec "$QDCTL $address inventory" /dev/null >"$work/out" 2>"$work/err" </dev/null || true
+    progress=no
+    grep -q $'\r''search' "$work/out" && progress=yes
+    sed -i 's/\r$//' "$work/out"    # the terminal ends lines with CR LF
+    if [[ $progress == yes ]] && out_has "3000ABCD tag_word1=" && out_has "^5 $summary"; then
+        ok "$t"; else not_ok "$t"; fi
+fi
+
 t="inventory gives up after --timeout"
 if q 1 "$address" inventory --timeout 0 && err_has '^qdctl: inventory: the search did not end within 0 s'; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
