@@ -14,7 +14,7 @@
 
 namespace qdctl {
 
-namespace tm = qdsim::tagmem;
+namespace mem = qdsim::tagmem;
 
 const char tag_synopsis[] = "tag OPERATION TAG-ID ARGS... [--id-bits N]";
 const char tag_help[] =
@@ -63,13 +63,13 @@ void set_identity(tagop_record& r, const std::string& hex, long id_bits)
 uint16_t parse_area(const std::string& text)
 {
     if (text == "reserved")
-        return tm::area_reserved;
+        return mem::area_reserved;
     if (text == "identity")
-        return tm::area_identity;
+        return mem::area_identity;
     if (text == "tid")
-        return tm::area_tid;
+        return mem::area_tid;
     if (text == "user")
-        return tm::area_user;
+        return mem::area_user;
     return static_cast<uint16_t>(parse_number(text, 0xFFFF, "memory area"));
 }
 
@@ -107,10 +107,10 @@ int run_tag(const Invocation& inv)
     std::vector<std::string> args = parse_options(
         inv.args, {
                       {"id-bits", true, [&](const std::string& v) {
-                           id_bits = static_cast<long>(parse_number(v, tm::max_id_bits, "identity length"));
+                           id_bits = static_cast<long>(parse_number(v, mem::max_id_bits, "identity length"));
                        }},
                       {"new-id-bits", true, [&](const std::string& v) {
-                           new_id_bits = static_cast<long>(parse_number(v, tm::max_id_bits, "identity length"));
+                           new_id_bits = static_cast<long>(parse_number(v, mem::max_id_bits, "identity length"));
                        }},
                   });
     if (args.empty())
@@ -148,7 +148,7 @@ int run_tag(const Invocation& inv)
         call = tagdata_lock;
     } else if (op == "write-id") {
         expect_args(args, 2, "write-id TAG-ID NEW-ID [--new-id-bits N]");
-        std::vector<uint16_t> id = parse_hex_words(args[1], words_for_bits(tm::max_id_bits), "new identity");
+        std::vector<uint16_t> id = parse_hex_words(args[1], words_for_bits(mem::max_id_bits), "new identity");
         std::size_t bits = 16 * id.size();
         if (new_id_bits >= 0) {
             bits = static_cast<std::size_t>(new_id_bits);
@@ -157,8 +157,8 @@ int run_tag(const Invocation& inv)
                                  std::to_string(words_for_bits(bits)) + " words, not " +
                                  std::to_string(id.size()));
         }
-        if (bits > tm::max_id_bits)
-            throw UsageError("a new identity has at most " + std::to_string(tm::max_id_bits) + " bits");
+        if (bits > mem::max_id_bits)
+            throw UsageError("a new identity has at most " + std::to_string(mem::max_id_bits) + " bits");
         r.data_bits = static_cast<uint16_t>(bits);
         std::copy(id.begin(), id.end(), r.data);
         call = tagid_write;
