@@ -189,38 +189,6 @@ TEST(TcpConnection, CallsQueuedBehindAFailedOneFailWithoutKillingTheProcess)
                 "results 0 -1 -1");
 }
 
-// One reader reconnecting slowly must not hold up the calls of another
-// reader's connected handle.  Disabled: handle resolution currently holds the
-// table lock through the reconnection's network calls, so every other
-// handle waits for them (up to the 25 s call time-out per initial query when
-// the reconnecting reader does not answer).
-TEST(IndependentReaders, DISABLED_SlowReconnectionDoesNotStallAnotherReader)
-{
-    using namespace std::chrono_literals;
-    auto slow_reader = start_reader("127.0.0.33");
-    auto other_reader = start_reader("127.0.0.34");
-    Handles handles;
-    handles.add(open_reader("127.0.0.33"));
-    handles.add(open_reader("127.0.0.34"));
-    reader_handle slow = handles[0], other = handles[1];
-    ASSERT_TRUE(slow && other);
-
-    slow_reader->inject(proc_tags_available, error_reply(1));
-    ASSERT_EQ(tags_available(slow, 0), -1);   // its connection is dropped
-    qdsim::Fault delayed;
-    delayed.kind = qdsim::FaultKind::delay;
-    delayed.count = 1;
-    delayed.delay = 2s;
-    slow_reader->inject(proc_get_hwid, delayed);
-    std::thread reconnecting([&] { EXPECT_EQ(tags_available(slow, 0), 0); });
-    std::this_thread::sleep_for(200ms);
-
-    const auto started = Clock::now();
-    EXPECT_EQ(tags_available(other, 0), 0);
-    EXPECT_LT(Clock::now() - started, 500ms) << "the other reader's call waited for the reconnection";
-    reconnecting.join();
-}
-
 TEST(ManyHandles, OpenAndCloseSideBySide)
 {
     auto reader = start_reader(host);

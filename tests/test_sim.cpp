@@ -381,16 +381,17 @@ TEST(SimFaults, DelayAnswersLate)
     VirtualReader r(at("127.0.0.2"));
     r.start();
     RawClient c("127.0.0.2", Transport::tcp);
-    r.inject(GET_HWID, Fault{FaultKind::delay, 1, 200ms});
+    r.inject(GET_HWID, Fault{FaultKind::delay, 1, 1000ms});
     auto t0 = std::chrono::steady_clock::now();
     Hwid h = get_hwid(c, 0);
     auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_EQ(h.stat, RPC_SUCCESS);
     EXPECT_EQ(h.hwid, qdsim::Hardware{}.hwid[0]);
-    EXPECT_GE(took, 190ms);
+    EXPECT_GE(took, 990ms);
+    // Only the first call is delayed (a generous bound: sanitizer builds are slow).
     t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(get_hwid(c, 0).stat, RPC_SUCCESS);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 150ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 900ms);
 }
 
 TEST(SimFaults, CountLimitsTheCallsHitAndNullTakesFaults)
@@ -427,7 +428,7 @@ TEST(SimLifecycle, StopEndsServiceAndStartServesAgain)
     EXPECT_NE(r.port(Transport::udp), 0);
     EXPECT_NE(r.port(Transport::tcp), 0);
 
-    RawClient tcp("127.0.0.2", Transport::tcp, 500ms);
+    RawClient tcp("127.0.0.2", Transport::tcp, 10s);
     RawClient udp("127.0.0.2", Transport::udp, 500ms);
     ASSERT_EQ(ping(tcp), RPC_SUCCESS);
     ASSERT_EQ(ping(udp), RPC_SUCCESS);
@@ -440,7 +441,7 @@ TEST(SimLifecycle, StopEndsServiceAndStartServesAgain)
     // once, not after its timeout.
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_NE(ping(tcp), RPC_SUCCESS);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 400ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     EXPECT_NE(ping(udp), RPC_SUCCESS);
     sockaddr_in pm = inet("127.0.0.2", 0);   // nobody answers the port mapper either
     EXPECT_EQ(pmap_getport(&pm, READER_RPC_PROG, READER_RPC_VERS, IPPROTO_UDP), 0);
