@@ -451,9 +451,7 @@ inline void expect_request_eq(const tagop_record& sent, const wire::tagop_reques
 }
 
 // ---------------------------------------------------------------------------
-// Tags: identities as a client sees them, and searches run to completion
-// (for virtual readers that have a tag field).
-#if __has_include("tag_memory.h")
+// Tags: identities as a client sees them, and searches run to completion.
 
 // A tag's identity: its length and its significant words (at most 16).
 struct TagKey {
@@ -546,7 +544,5 @@ inline tagop_record addressing(const qdsim::Tag& tag)
         r.id[i] = tag.id[i];
     return r;
 }
-
-#endif  // a tag field
 
 }  // namespace qdinv

@@ -85,14 +85,15 @@ Outcome write_and_read_back(reader_handle h, int t)
     return out;
 }
 
-class ReadBack : public ::testing::TestWithParam<bool> {};
+class ReadBack : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(ReadBack, EachThreadReadsBackWhatItWroteToItsOwnTag)
 {
-    const bool shared_handle = GetParam();
+    const bool shared_handle = std::get<0>(GetParam());
     auto reader = qdtest::start_reader(host);
     for (int t = 0; t < threads; ++t)
         reader->add_tag(tag_of_thread(t));
+    qdtest::Switch transport(use_tcp, std::get<1>(GetParam()) ? 1 : 0);
     qdtest::Handles handles;
     for (int t = 0; t < (shared_handle ? 1 : threads); ++t) {
         reader_handle h = open_reader(host);
@@ -114,8 +115,11 @@ TEST_P(ReadBack, EachThreadReadsBackWhatItWroteToItsOwnTag)
     EXPECT_EQ(reader->count(TAGDATA_READ), std::size_t{threads * rounds});
 }
 
-INSTANTIATE_TEST_SUITE_P(Handles, ReadBack, ::testing::Bool(),
-                         [](const auto& info) { return std::string(info.param ? "shared_handle" : "handle_each"); });
+INSTANTIATE_TEST_SUITE_P(Handles, ReadBack, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "shared_handle" : "handle_each") +
+                                    (std::get<1>(info.param) ? "_tcp" : "_udp");
+                         });
 
 // Four threads on one handle, each with an operation whose answer differs
 // from the others': the answers never cross.

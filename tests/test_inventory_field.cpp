@@ -2,11 +2,13 @@
 // runs through waiting, in progress and done, tags_available counts the
 // tags found and a drain with tagdb_pop or tagdb_consume hands out every tag
 // exactly once with its fields, over UDP and TCP, also when a call fails in
-// the middle of the drain.  Identity lengths and the tag value's widening
-// are checked on tags made for it.  Virtual reader at 127.0.0.61.
+// the middle of the drain or a reply comes too late for UDP.  Identity
+// lengths and the tag value's widening are checked on tags made for it.
+// Virtual reader at 127.0.0.61.
 #include <climits>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "inventory_support.h"
 
@@ -278,21 +280,28 @@ TEST_F(TagRecords, OnlyTheSignificantIdentityWordsAreWritten)
     }
 }
 
-TEST_F(TagRecords, PopWritesNothingOfTheMissingTagWordsAndKeepsReaderErrno)
+TEST_F(TagRecords, DrainCallsWithATagKeepReaderErrno)
 {
     reader_->set_search_duration(std::chrono::milliseconds(1));
     qdsim::Tag tag = qdinv::tag_with_identity(96, 0x100);
     tag.tag_word4 = 0x4444;
     tag.tag_word5 = 0x5555;
     land(tag);
-    // popped_tag_record ends with the 64-bit value: nothing after it to
-    // write, and its padding (if any) is left as it was.
     popped_tag_record popped;
     std::memset(&popped, 0xAB, sizeof popped);
     reader_errno = 1234;
     ASSERT_EQ(tagdb_pop(handle_, &popped), 0);
     EXPECT_EQ(reader_errno, 1234) << "a successful drain call does not clear reader_errno";
     EXPECT_EQ(popped.status, 1);
+
+    land(tag);
+    tag_record consumed{};
+    reader_errno = 4321;
+    ASSERT_EQ(tagdb_consume(handle_, &consumed), 0);
+    EXPECT_EQ(reader_errno, 4321);
+    EXPECT_EQ(consumed.status, 1);
+    EXPECT_EQ(consumed.tag_word4, 0x4444);
+    EXPECT_EQ(consumed.tag_word5, 0x5555);
 }
 
 // ---------------------------------------------------------------------------
@@ -386,5 +395,58 @@ TEST_F(ReaderAnswers, ResetDbEmptiesTheDatabase)
     EXPECT_EQ(tagdb_pop(handle_, &r), 0);
     EXPECT_NE(r.status, 1);
 }
+
+
+// ---------------------------------------------------------------------------
+// A reply slower than the UDP retransmission interval (3 s): the RPC
+// library sends the request again within the same call and the reader,
+// which keeps no record of the requests it answered, carries out both
+// copies.  What the caller can rely on: the call returns one answer, later
+// calls reach the reader once each, no tag is handed out twice, and at most
+// the one tag taken by the repeated request is missing from the drain.  Over
+// TCP nothing is repeated and nothing is lost.
+class SlowReply : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SlowReply, LaterCallsReachTheReaderOnceAndTheDrainLosesAtMostTheRepeatedTag)
+{
+    const bool tcp = GetParam();
+    auto reader = qdtest::start_reader(host);
+    reader->add_random_tags(10, 31);
+    reader->set_search_duration(std::chrono::milliseconds(1));
+    const auto expected = qdinv::population(*reader);
+    qdtest::Switch transport(use_tcp, tcp ? 1 : 0);
+    reader_handle h = open_reader(host);
+    ASSERT_NE(h, nullptr);
+    qdinv::run_search(h);
+
+    qdsim::Fault slow;
+    slow.kind = qdsim::FaultKind::delay;
+    slow.count = 1;
+    slow.delay = std::chrono::milliseconds(3500);
+    reader->inject(TAGDB_POP, slow);
+    Drained d = drain(h, Drain::pop, 1);   // the slow call
+    ASSERT_EQ(d.records.size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    // Five more calls: five calls at the reader.
+    const std::size_t before = reader->count(TAGS_AVAILABLE);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_GE(tags_available(h, 0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(reader->count(TAGS_AVAILABLE) - before, 5u)
+        << "calls after the slow one were carried out more than once by the reader";
+
+    const Drained rest = drain(h, Drain::pop);
+    for (const auto& [key, n] : rest.keys)
+        d.keys[key] += n;
+    for (const auto& [key, n] : d.keys)
+        EXPECT_EQ(n, 1) << "a tag handed out twice";
+    const std::size_t lost = expected.size() - d.keys.size();
+    EXPECT_LE(lost, tcp ? 0u : 1u) << "tags popped by the reader that no call returned";
+    close_reader(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SlowReply, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "tcp" : "udp"); });
 
 }  // namespace
