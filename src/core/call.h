@@ -37,15 +37,26 @@ public:
 // Returns true when the call failed.
 bool call_failed(const Session& session, clnt_stat status, const std::string& why);
 
+// After a call whose UDP request went out more than once: the reader may
+// answer the extra copies late, and the RPC library meets a stale answer by
+// sending its current request again, so every later call on the connection
+// would be carried out twice.  The connection is dropped instead; its
+// socket takes the late answers with it and the next operation reconnects.
+void drop_repeated(const Session& session);
+
 // Calls the procedure of `Entry`; true on success.
 template <auto Entry>
 bool remote(const Session& session, const char* name, Reply<Entry>& reply,
             typename wire::procedure<Entry>::arg_type* argument = nullptr)
 {
-    std::string why;
+    Connection::Outcome outcome;
     const clnt_stat status = session.connection->call(
-        [&](CLIENT* client) { return Entry(argument, &reply.value, client); }, name, why);
-    return !call_failed(session, status, why);
+        [&](CLIENT* client) { return Entry(argument, &reply.value, client); }, name, outcome);
+    if (call_failed(session, status, outcome.why))
+        return false;
+    if (outcome.repeated)
+        drop_repeated(session);
+    return true;
 }
 
 // A caller's structure seen as the wire record that it is laid out as (the

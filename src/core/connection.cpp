@@ -22,9 +22,6 @@ std::mutex client_teardown_lock;
 
 namespace {
 
-// Retransmission interval of UDP calls.
-constexpr timeval udp_retry_wait = {3, 0};
-
 // clnt_sperror() formats into one buffer of the RPC library's: one caller at
 // a time.
 std::mutex sperror_lock;
@@ -60,7 +57,8 @@ ConnectionRef Connection::open(const std::string& host, bool tcp)
     int sock = RPC_ANYSOCK;
     CLIENT* client =
         tcp ? clnttcp_create(&server, READER_RPC_PROG, READER_RPC_VERS, &sock, 0, 0)
-            : clntudp_create(&server, READER_RPC_PROG, READER_RPC_VERS, udp_retry_wait, &sock);
+            : clntudp_create(&server, READER_RPC_PROG, READER_RPC_VERS,
+                             timeval{static_cast<time_t>(udp_retry_wait.count()), 0}, &sock);
     if (!client)
         return nullptr;
     try {

@@ -3,6 +3,7 @@
 // lets go.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <mutex>
@@ -44,11 +45,17 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Makes one call.  Calls on one client are serialised.  When the call
-    // fails and the trace is on, `why` receives the RPC library's description
-    // of the failure, prefixed with "RPC call to NAME failed".
+    // What became of one call besides its status.
+    struct Outcome {
+        std::string why;        // the RPC library's description of a failure,
+                                // prefixed "RPC call to NAME failed"; only
+                                // while the trace is on
+        bool repeated = false;  // a UDP request was sent more than once
+    };
+
+    // Makes one call.  Calls on one client are serialised.
     template <class F>
-    clnt_stat call(F&& entry, const char* name, std::string& why)
+    clnt_stat call(F&& entry, const char* name, Outcome& outcome)
     {
         std::lock_guard<std::mutex> serial(calls_);
         clnt_stat status;
@@ -56,12 +63,20 @@ public:
             SigpipeBlock quiet;
             status = entry(client_);
         } else {
+            // The RPC library repeats a UDP request after each retry
+            // interval without an answer; a call that lasted that long was
+            // sent more than once.
+            const auto started = std::chrono::steady_clock::now();
             status = entry(client_);
+            outcome.repeated = std::chrono::steady_clock::now() - started >= udp_retry_wait;
         }
         if (status != RPC_SUCCESS)
-            describe_failure(name, why);
+            describe_failure(name, outcome.why);
         return status;
     }
+
+    // Retransmission interval of UDP calls.
+    static constexpr std::chrono::seconds udp_retry_wait{3};
 
 private:
     void describe_failure(const char* name, std::string& why);
