@@ -35,6 +35,10 @@ void tagop(ReaderModel& m, const wire::tagop_request& req, wire::tagop_reply& re
         res.op_status = *m.tagop_override.op_status;
     if (m.tagop_override.data_bits)
         res.data_bits = *m.tagop_override.data_bits;
+    if (m.tagop_override.op_word19)
+        res.op_word19 = *m.tagop_override.op_word19;
+    if (m.tagop_override.op_word20)
+        res.op_word20 = *m.tagop_override.op_word20;
 }
 
 bool valid_range(uint16_t area, std::size_t first, std::size_t count)

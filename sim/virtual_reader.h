@@ -94,6 +94,8 @@ struct Tag {
 struct TagopOverride {
     std::optional<int16_t> op_status;
     std::optional<uint16_t> data_bits;
+    std::optional<uint16_t> op_word19 = std::nullopt;
+    std::optional<uint16_t> op_word20 = std::nullopt;
 };
 
 struct Options {

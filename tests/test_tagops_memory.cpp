@@ -163,6 +163,23 @@ TEST_F(TagMemory, ReadCopiesBackCeilDataBitsOver16WordsAtMost1024)
     }
 }
 
+TEST_F(TagMemory, ReadCopiesBackTheReadersWords19And20)
+{
+    ASSERT_EQ(write_words(tag96, tagmem::area_user, 0, ramp(4, 1)), 0);
+    reader_->force_tagop({std::nullopt, std::nullopt, uint16_t{0xBEEF}, uint16_t{0x1234}});
+    tagop_record r = read_request(tag96, tagmem::area_user, 0, 4);
+    ASSERT_EQ(tagdata_read(handle_, &r), 0);
+    EXPECT_EQ(r.op_word19, 0xBEEF);
+    EXPECT_EQ(r.op_word20, 0x1234);
+
+    // A refused read copies neither.
+    reader_->force_tagop({int16_t{-103}, std::nullopt, uint16_t{0x1111}, uint16_t{0x2222}});
+    tagop_record refused = read_request(tag96, tagmem::area_user, 0, 4);
+    ASSERT_EQ(tagdata_read(handle_, &refused), READER_ERROR_REMOTE);
+    EXPECT_NE(refused.op_word19, 0x1111);
+    EXPECT_NE(refused.op_word20, 0x2222);
+}
+
 // ---------------------------------------------------------------------------
 // Refusals.
 
