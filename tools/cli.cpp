@@ -43,13 +43,13 @@ std::vector<std::string> parse_options(const std::vector<std::string>& args,
             name.resize(eq);
             inline_value = true;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         for (const OptionSpec& s : specs)
             if (s.name == name)
-                spec = &s;
-        if (!spec)
+                option = &s;
+        if (!option)
             throw UsageError("unknown option --" + name);
-        if (spec->takes_value) {
+        if (option->takes_value) {
             if (!inline_value) {
                 if (i + 1 >= args.size())
                     throw UsageError("option --" + name + " needs a value");
@@ -58,7 +58,7 @@ std::vector<std::string> parse_options(const std::vector<std::string>& args,
         } else if (inline_value) {
             throw UsageError("option --" + name + " takes no value");
         }
-        spec->apply(value);
+        option->apply(value);
     }
     return rest;
 }

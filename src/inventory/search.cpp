@@ -1,6 +1,5 @@
 // Plain searches and the reader's tag database.
 #include <algorithm>
-#include <cstring>
 
 #include "call.h"
 #include "export.h"
@@ -20,6 +19,23 @@ std::mutex tagdb_reset_db_lock;
 std::size_t significant_words(unsigned id_bits)
 {
     return id_bits == 0 ? 0 : (std::min(id_bits, 256u) - 1) / 16 + 1;
+}
+
+// The fields that both of the caller's tag records carry, from status to
+// tag_value: only the identity's significant words are written.
+template <class From, class To>
+void copy_tag(const From& from, To& to)
+{
+    to.status = from.status;
+    to.tag_word1 = from.tag_word1;
+    to.tag_word2 = from.tag_word2;
+    to.id_bits = from.id_bits;
+    std::copy_n(from.id, significant_words(from.id_bits), to.id);
+    to.tag_word3 = from.tag_word3;
+    to.tag_count1 = from.tag_count1;
+    to.tag_count2 = from.tag_count2;
+    to.tag_count3 = from.tag_count3;
+    to.tag_value = from.tag_value;   // zero-extended into a 64-bit field
 }
 
 }  // namespace
@@ -93,19 +109,9 @@ QD_EXPORT int tagdb_consume(reader_handle handle, tag_record* record)
     Reply<&wire::tagdb_pop_1> reply;
     if (!remote(session, "tagdb_pop", reply))
         return -1;
-    const wire::tag_record& tag = reply.value;
-    record->status = tag.status;
-    record->tag_word1 = tag.tag_word1;
-    record->tag_word2 = tag.tag_word2;
-    record->id_bits = tag.id_bits;
-    std::copy_n(tag.id, significant_words(tag.id_bits), record->id);
-    record->tag_word3 = tag.tag_word3;
-    record->tag_count1 = tag.tag_count1;
-    record->tag_count2 = tag.tag_count2;
-    record->tag_count3 = tag.tag_count3;
-    record->tag_value = tag.tag_value;
-    record->tag_word4 = tag.tag_word4;
-    record->tag_word5 = tag.tag_word5;
+    copy_tag(reply.value, *record);
+    record->tag_word4 = reply.value.tag_word4;
+    record->tag_word5 = reply.value.tag_word5;
     return 0;
 }
 
@@ -116,18 +122,11 @@ QD_EXPORT int tagdb_pop(reader_handle handle, popped_tag_record* record)
     tag_record tag{};
     if (const int rc = tagdb_consume(handle, &tag); rc != 0)
         return rc;
-    record->status = tag.status;
-    if (tag.status != 1)
+    if (tag.status != 1) {
+        record->status = tag.status;   // nothing else is written
         return 0;
-    record->tag_word1 = tag.tag_word1;
-    record->tag_word2 = tag.tag_word2;
-    record->id_bits = tag.id_bits;
-    std::copy_n(tag.id, significant_words(tag.id_bits), record->id);
-    record->tag_word3 = tag.tag_word3;
-    record->tag_count1 = tag.tag_count1;
-    record->tag_count2 = tag.tag_count2;
-    record->tag_count3 = tag.tag_count3;
-    record->tag_value = tag.tag_value;   // zero-extended to 64 bits
+    }
+    copy_tag(tag, *record);
     return 0;
 }
 

@@ -12,6 +12,24 @@ namespace {
 
 constexpr int max_listed = 16;
 
+// Resolves the handle and copies one of the connection's lists out of the
+// reader's record (the handle-table lock guards those copies).  False, with
+// reader_errno set, when the handle does not resolve or `list` is null.
+template <class T>
+bool connection_list(reader_handle handle, const int32_t* list, T reader_record::*member, T& copy)
+{
+    const auto session = resolve(handle);
+    if (!session)
+        return false;
+    if (!list) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return false;
+    }
+    std::lock_guard<std::mutex> table(handle_table_lock);
+    copy = session.reader->*member;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -23,18 +41,9 @@ QD_EXPORT extern const char* const protocol_names[14] = {
 
 QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return -1;
-    if (!list) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return -1;
-    }
     wire::protocol_list protocols;
-    {
-        std::lock_guard<std::mutex> table(handle_table_lock);   // guards the copies
-        protocols = session.reader->protocols;
-    }
+    if (!connection_list(handle, list, &reader_record::protocols, protocols))
+        return -1;
     list[0] = 0;
     for (int id = 0; id < 256 && list[0] < max_listed; ++id)
         if (protocols.bits[id / 16] & (1u << (id % 16)))
@@ -44,18 +53,9 @@ QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
 
 QD_EXPORT int get_connected_antennas(reader_handle handle, int32_t* list)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return -1;
-    if (!list) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return -1;
-    }
     wire::antenna_list antennas;
-    {
-        std::lock_guard<std::mutex> table(handle_table_lock);   // guards the copies
-        antennas = session.reader->antennas;
-    }
+    if (!connection_list(handle, list, &reader_record::antennas, antennas))
+        return -1;
     for (int i = 0; i <= max_listed; ++i)
         list[i] = 0;
     for (int port = 0; port < antennas.count && port < 16 && list[0] < max_listed; ++port)
