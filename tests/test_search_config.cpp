@@ -483,7 +483,8 @@ TEST_F(SearchConfig, StopSendsTheIdentifiersLow16BitsAndTracesTheReadersAnswer)
 {
     const std::vector<std::pair<int, uint16_t>> cases = {
         {7, 7}, {0x10007, 7}, {-1, 0xFFFF}, {0x8000, 0x8000}, {INT_MIN, 0}};
-    for (const auto& [id, wire_id] : cases) {
+    for (const auto& [sent, wire_id] : cases) {
+        const int id = sent;   // a plain variable, for the lambda below
         for (const bool conveyor : {false, true}) {
             reader_->clear_calls();
             reader_errno = READER_ERROR_REMOTE;
@@ -519,7 +520,9 @@ TEST_F(SearchConfig, ZrOperationsTraceTheirStatus)
         {"zr_search_stop", [&] { return zr_search_stop(handle_); }},
         {"zr_search_verify", [&] { return zr_search_verify(handle_); }},
     };
-    for (const auto& [name, call] : ops) {
+    for (const auto& op : ops) {
+        const auto& name = op.first;
+        const auto& call = op.second;
         int status = -1;
         std::string err;
         {

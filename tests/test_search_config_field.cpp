@@ -134,7 +134,9 @@ TEST_F(SearchAnswers, ExtendedSearchRelaysTheReadersStatusWhateverItIs)
             {ZR_SEARCH_STOP, [&] { return zr_search_stop(handle_); }},
             {ZR_SEARCH_VERIFY, [&] { return zr_search_verify(handle_); }},
         };
-        for (const auto& [proc, call] : ops) {
+        for (const auto& op : ops) {
+            const auto proc = op.first;
+            const auto& call = op.second;
             reader_->set_zr_status(proc, status);
             reader_errno = READER_ERROR_REMOTE;
             int result = 0;
