@@ -37,13 +37,6 @@ public:
 // Returns true when the call failed.
 bool call_failed(const Session& session, clnt_stat status, const std::string& why);
 
-// After a call whose UDP request went out more than once: the reader may
-// answer the extra copies late, and the RPC library meets a stale answer by
-// sending its current request again, so every later call on the connection
-// would be carried out twice.  The connection is dropped instead; its
-// socket takes the late answers with it and the next operation reconnects.
-void drop_repeated(const Session& session);
-
 // Calls the procedure of `Entry`; true on success.
 template <auto Entry>
 bool remote(const Session& session, const char* name, Reply<Entry>& reply,
@@ -54,8 +47,13 @@ bool remote(const Session& session, const char* name, Reply<Entry>& reply,
         [&](CLIENT* client) { return Entry(argument, &reply.value, client); }, name, outcome);
     if (call_failed(session, status, outcome.why))
         return false;
+    // A UDP request that went out more than once may be answered again
+    // late, and the RPC library meets a stale answer by sending its current
+    // request again: every later call on the connection would be carried out
+    // twice.  The connection is dropped instead; its socket takes the late
+    // answers with it and the next operation reconnects.
     if (outcome.repeated)
-        drop_repeated(session);
+        reset_connection(session.reader, session.connection);
     return true;
 }
 

@@ -122,11 +122,6 @@ bool call_failed(const Session& session, clnt_stat status, const std::string& wh
     return true;
 }
 
-void drop_repeated(const Session& session)
-{
-    reset_connection(session.reader, session.connection);
-}
-
 }  // namespace qd
 
 using namespace qd;
