@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "connection.h"
@@ -20,9 +19,6 @@ struct reader_record : qd::handle_object {
                                 // client-teardown lock; null: not connected
     std::string host_name;
     int remote = 0;             // 1 unless the address was 127.x.x.x
-    std::optional<std::string> firmware_version;
-    std::optional<std::string> os_version;
-    std::optional<std::string> settings_text;
     hwid_entry hwids[2];
     wire::antenna_list antennas{};
     wire::protocol_list protocols{};
