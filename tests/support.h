@@ -105,6 +105,17 @@ std::string stderr_of(Body&& body)
     return testing::internal::GetCapturedStderr();
 }
 
+// `needles` occur in `text` in this order.
+inline void expect_in_order(const std::string& text, const std::vector<std::string>& needles)
+{
+    std::size_t from = 0;
+    for (const auto& n : needles) {
+        const auto at = text.find(n, from);
+        ASSERT_NE(at, std::string::npos) << "'" << n << "' missing (in order) from:\n" << text;
+        from = at + n.size();
+    }
+}
+
 // Closes every handle it holds when it goes.
 class Handles {
 public:

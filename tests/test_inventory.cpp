@@ -13,6 +13,7 @@
 namespace {
 
 using qdinv::ReaderTest;
+using qdtest::expect_in_order;
 using qdtest::stderr_of;
 using qdtest::TraceOn;
 
@@ -34,17 +35,6 @@ protected:
         reader_->clear_calls();
     }
 };
-
-// `needles` occur in `text` in this order.
-void expect_in_order(const std::string& text, const std::vector<std::string>& needles)
-{
-    std::size_t from = 0;
-    for (const auto& n : needles) {
-        const auto at = text.find(n, from);
-        ASSERT_NE(at, std::string::npos) << "'" << n << "' missing (in order) from:\n" << text;
-        from = at + n.size();
-    }
-}
 
 // ---------------------------------------------------------------------------
 // The frame every operation shares: invalid handles, failed calls and the

@@ -13,6 +13,7 @@ namespace {
 
 using qdinv::ConfigStorage;
 using qdinv::ReaderTest;
+using qdtest::expect_in_order;
 using qdtest::stderr_of;
 using qdtest::TraceOn;
 
@@ -39,16 +40,6 @@ protected:
         return decoded;
     }
 };
-
-void expect_in_order(const std::string& text, const std::vector<std::string>& needles)
-{
-    std::size_t from = 0;
-    for (const auto& n : needles) {
-        const auto at = text.find(n, from);
-        ASSERT_NE(at, std::string::npos) << "'" << n << "' missing (in order) from:\n" << text;
-        from = at + n.size();
-    }
-}
 
 // ---------------------------------------------------------------------------
 // The frame of the eight operations.

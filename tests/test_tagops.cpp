@@ -12,6 +12,7 @@
 namespace {
 
 using qdinv::ReaderTest;
+using qdtest::expect_in_order;
 using qdtest::stderr_of;
 using qdtest::TraceOn;
 
@@ -21,16 +22,6 @@ class TagOps : public ReaderTest {
 protected:
     TagOps() : ReaderTest(host) {}
 };
-
-void expect_in_order(const std::string& text, const std::vector<std::string>& needles)
-{
-    std::size_t from = 0;
-    for (const auto& n : needles) {
-        const auto at = text.find(n, from);
-        ASSERT_NE(at, std::string::npos) << "'" << n << "' missing (in order) from:\n" << text;
-        from = at + n.size();
-    }
-}
 
 struct Op {
     const char* label;
