@@ -449,4 +449,38 @@ TEST_P(SlowReply, LaterCallsReachTheReaderOnceAndTheDrainLosesAtMostTheRepeatedT
 INSTANTIATE_TEST_SUITE_P(Transports, SlowReply, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "tcp" : "udp"); });
 
+// The same slowness in one of the initial queries of a reconnection: the
+// query's answer stands, but the connection it was repeated on is dropped and
+// the operation goes on through a fresh one, so its own call reaches the
+// reader once and the drain loses nothing.
+class SlowInitialQuery : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(SlowInitialQuery, TheOperationGoesOnThroughAFreshConnection)
+{
+    auto reader = qdtest::start_reader(host);
+    reader->add_random_tags(10, 32);
+    reader->set_search_duration(std::chrono::milliseconds(1));
+    reader_handle h = open_reader(host);
+    ASSERT_NE(h, nullptr);
+    qdinv::run_search(h);
+
+    reader->inject(TAGS_AVAILABLE, qdtest::error_reply(1));
+    EXPECT_EQ(tags_available(h, 0), -1);   // the connection is dropped
+    qdsim::Fault slow;
+    slow.kind = qdsim::FaultKind::delay;
+    slow.count = 1;
+    slow.delay = std::chrono::milliseconds(3500);
+    reader->inject(GetParam(), slow);
+    const std::size_t before = reader->count(TAGS_AVAILABLE);
+    EXPECT_EQ(tags_available(h, 0), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(reader->count(TAGS_AVAILABLE) - before, 1u) << "the operation's call went out twice";
+
+    EXPECT_EQ(drain(h, Drain::pop).keys.size(), 10u) << "a tag was lost";
+    close_reader(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Queries, SlowInitialQuery, ::testing::Values(GET_HWID, GET_SUPPORTED_PROTOCOLS),
+                         [](const auto& info) { return std::string(info.param == GET_HWID ? "get_hwid" : "get_supported_protocols"); });
+
 }  // namespace

@@ -3,6 +3,7 @@
 // lets go.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -78,12 +79,20 @@ public:
     // Retransmission interval of UDP calls.
     static constexpr std::chrono::seconds udp_retry_wait{3};
 
+    CLIENT* client() const { return client_; }
+
+    // A dropped connection is no longer its reader's: calls that still hold
+    // it may finish, but an operation's next call goes through a new one.
+    bool dropped() const { return dropped_.load(std::memory_order_acquire); }
+    void mark_dropped() { dropped_.store(true, std::memory_order_release); }
+
 private:
     void describe_failure(const char* name, std::string& why);
 
     CLIENT* client_;
     const bool tcp_;
     std::mutex calls_;
+    std::atomic<bool> dropped_{false};
 };
 
 using ConnectionRef = std::shared_ptr<Connection>;

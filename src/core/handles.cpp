@@ -25,7 +25,7 @@ bool is_slot(const handle_slot* handle)
 
 }  // namespace
 
-reader_handle allocate_slot(handle_kind kind, std::unique_ptr<handle_object> object)
+reader_handle allocate_slot(handle_kind kind, std::shared_ptr<handle_object> object)
 {
     std::lock_guard<std::mutex> table(handle_table_lock);
     for (auto& slot : handle_table) {
@@ -40,29 +40,35 @@ reader_handle allocate_slot(handle_kind kind, std::unique_ptr<handle_object> obj
     return nullptr;
 }
 
-void release_slot(reader_handle handle)
+void release_slot_of(reader_handle handle, const handle_object* object)
 {
     if (!handle) {
         trace("free_handle: handle is NULL.");
         return;
     }
-    std::unique_ptr<handle_object> owned;
+    std::shared_ptr<handle_object> owned;
     {
         std::lock_guard<std::mutex> table(handle_table_lock);
-        if (!is_slot(handle))
+        if (!is_slot(handle) || (object && handle->slot_object.get() != object))
             return;
         handle->in_use = 0;
         owned = std::move(handle->slot_object);
     }
-    // The object is freed once the table lock is released: the slot no
-    // longer leads to it.
+    // The object goes once the table lock is released, and only when no
+    // operation holds it any more.
 }
 
-handle_object* slot_object_locked(reader_handle handle, handle_kind kind)
+void release_slot(reader_handle handle)
 {
+    release_slot_of(handle, nullptr);
+}
+
+std::shared_ptr<handle_object> slot_object(reader_handle handle, handle_kind kind)
+{
+    std::lock_guard<std::mutex> table(handle_table_lock);
     if (!is_slot(handle) || !handle->in_use || handle->slot_kind != kind)
         return nullptr;
-    return handle->slot_object.get();
+    return handle->slot_object;
 }
 
 }  // namespace qd

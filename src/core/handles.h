@@ -16,27 +16,33 @@ enum handle_kind : int32_t {
     HANDLE_KIND_AUTO_SEARCH = 1,
 };
 
-// What a slot stands for; the slot owns it.
+// What a slot stands for.  The slot holds it; an operation in progress holds
+// it too, so that a handle closed under a running call frees its object only
+// when that call is over.
 struct handle_object {
     virtual ~handle_object() = default;
 };
 
 constexpr int handle_table_size = 128;
 
-// Held by slot allocation and release and by the whole of handle resolution.
+// Guards the table, and nothing else: it is never held across a call to a
+// reader.
 extern std::mutex handle_table_lock;
 
 // Takes the first free slot for the object.  Null with reader_errno -121
-// when all slots are in use (the object is then destroyed).
-reader_handle allocate_slot(handle_kind kind, std::unique_ptr<handle_object> object);
+// when all slots are in use (the object is then let go).
+reader_handle allocate_slot(handle_kind kind, std::shared_ptr<handle_object> object);
 
-// Frees the slot and what it owns.
+// Frees the slot and lets go of its object.
 void release_slot(reader_handle handle);
+
+// Frees the slot only while it still holds `object`: a handle closed twice
+// at once must not free a slot that was handed out again in between.
+void release_slot_of(reader_handle handle, const handle_object* object);
 
 // The object of an allocated slot of the given kind, or null (for null, for
 // anything that is not a slot of the table, for a free slot or another kind).
-// The caller holds handle_table_lock.
-handle_object* slot_object_locked(reader_handle handle, handle_kind kind);
+std::shared_ptr<handle_object> slot_object(reader_handle handle, handle_kind kind);
 
 }  // namespace qd
 
@@ -44,5 +50,5 @@ handle_object* slot_object_locked(reader_handle handle, handle_kind kind);
 struct handle_slot {
     int32_t slot_kind = 0;
     int32_t in_use = 0;
-    std::unique_ptr<qd::handle_object> slot_object;
+    std::shared_ptr<qd::handle_object> slot_object;
 };

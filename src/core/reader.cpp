@@ -2,123 +2,200 @@
 // connection is opened lazily by the first operation that needs it, filled
 // with the initial queries, dropped after any failed call and opened again by
 // the next operation.
+//
+// Locks: the handle-table lock only guards the table.  A connection is
+// opened under the reader's own `connecting` lock, so a reader that does not
+// answer holds up the threads working on that reader and no others.
 #include "reader.h"
 
 #include <arpa/inet.h>
 
 #include <cstring>
 
-#include "call.h"
 #include "export.h"
+#include "frame.h"
 #include "host.h"
 #include "trace.h"
 
 namespace qd {
 
-namespace {
-
-// Held for the whole of close_reader.
-std::mutex close_lock;
-
-ConnectionRef current_connection(reader_record* reader)
+ReaderObject::ReaderObject(std::string_view host) : host_(copy_text(host))
 {
-    std::lock_guard<std::mutex> teardown(client_teardown_lock);
-    return reader->client;
+    record.host_name = host_.get();
 }
 
-void attach_connection(reader_record* reader, ConnectionRef connection)
+std::unique_ptr<char[]> ReaderObject::copy_text(std::string_view text)
+{
+    auto copy = std::make_unique<char[]>(text.size() + 1);
+    std::memcpy(copy.get(), text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+ConnectionRef ReaderObject::current() const
+{
+    std::lock_guard<std::mutex> teardown(client_teardown_lock);
+    return connection_;
+}
+
+void ReaderObject::attach(ConnectionRef connection)
 {
     {
         std::lock_guard<std::mutex> teardown(client_teardown_lock);
-        reader->client.swap(connection);
+        connection_.swap(connection);
+        record.client = connection_ ? connection_->client() : nullptr;
     }
-    // `connection` now holds what was there before (nothing, in practice);
-    // it is let go outside the lock.
+    // `connection` now holds what was there before; let go outside the lock.
+}
+
+ConnectionRef ReaderObject::detach(const ConnectionRef& failed)
+{
+    ConnectionRef dropped;
+    std::lock_guard<std::mutex> teardown(client_teardown_lock);
+    if (failed)
+        failed->mark_dropped();
+    if (!failed || connection_ == failed) {
+        dropped.swap(connection_);
+        record.client = nullptr;
+        if (dropped)
+            dropped->mark_dropped();
+    }
+    return dropped;
+}
+
+void ReaderObject::store_hwid(int slot, uint32_t hwid, const char* text)
+{
+    reader_hwid& entry = record.hwids[slot];
+    entry.hwid = hwid;
+    const std::string_view value = text ? text : "";
+    if (entry.text && value == entry.text)
+        return;
+    hwid_texts_.push_back(copy_text(value));
+    entry.text = hwid_texts_.back().get();
+}
+
+const char* ReaderObject::replace_text(Text which, std::string_view value)
+{
+    auto& owned = texts_[static_cast<int>(which)];
+    owned = copy_text(value);
+    char* reader_record::*const fields[] = {&reader_record::firmware_version, &reader_record::os_version,
+                                            &reader_record::settings_text};
+    record.*fields[static_cast<int>(which)] = owned.get();
+    return owned.get();
+}
+
+namespace {
+
+// A reader whose UDP answers keep coming after the retransmission interval
+// loses every connection under its initial queries; give up after this many.
+constexpr int connection_attempts = 3;
+
+ReaderRef reader_of(reader_handle handle)
+{
+    return std::static_pointer_cast<ReaderObject>(slot_object(handle, HANDLE_KIND_READER));
 }
 
 // The queries run on every new connection; their answers stay in the record.
-int initial_queries(const Session& session)
+int initial_queries(ReaderObject& reader, const ConnectionRef& connection)
 {
-    reader_record* reader = session.reader;
     for (int slot = 0; slot < 2; ++slot) {
         Reply<&wire::get_hwid_1> hwid;
-        if (!remote(session, "get_hwid", hwid, &slot)) {
+        if (!call_on(reader, connection, "get_hwid", hwid, &slot)) {
             set_errno(READER_ERROR_REMOTE);
             return -1;
         }
-        reader->hwids[slot].hwid = hwid.value.hwid;
-        reader->hwids[slot].text = hwid.value.text ? hwid.value.text : "";
+        std::lock_guard<std::mutex> copies(reader.copies);
+        reader.store_hwid(slot, hwid.value.hwid, hwid.value.text);
     }
 
     Reply<&wire::get_connected_antennas_1> antennas;
-    if (!remote(session, "get_connected_antennas", antennas)) {
+    if (!call_on(reader, connection, "get_connected_antennas", antennas, nullptr)) {
         set_errno(READER_ERROR_REMOTE);
         return -1;
     }
-    reader->antennas = antennas.value;
+    {
+        std::lock_guard<std::mutex> copies(reader.copies);
+        as_wire<wire::antenna_list>(reader.record.antennas) = antennas.value;
+    }
 
     Reply<&wire::get_supported_protocols_1> protocols;
-    if (!remote(session, "get_supported_protocols", protocols)) {
+    if (!call_on(reader, connection, "get_supported_protocols", protocols, nullptr)) {
         set_errno(READER_ERROR_REMOTE);
         return -1;
     }
-    reader->protocols = protocols.value;
+    std::lock_guard<std::mutex> copies(reader.copies);
+    as_wire<wire::protocol_list>(reader.record.protocols) = protocols.value;
     return 0;
 }
 
-reader_record* reader_of_locked(reader_handle handle)
+// The reader's current connection, or a new one with its initial queries
+// answered.  The connection becomes the reader's only once they are, so no
+// other thread calls through it before.
+Session connect(ReaderRef reader)
 {
-    return static_cast<reader_record*>(slot_object_locked(handle, HANDLE_KIND_READER));
+    std::lock_guard<std::mutex> serial(reader->connecting);
+    for (int attempt = 0; attempt < connection_attempts; ++attempt) {
+        if (ConnectionRef connection = reader->current())
+            return Session{std::move(reader), std::move(connection)};
+
+        trace("Opening RPC connection to '%s'\n", reader->host());
+        ConnectionRef connection = Connection::open(reader->host(), switched_on(use_tcp));
+        if (!connection) {
+            set_errno(READER_ERROR_REMOTE);
+            return {};
+        }
+        if (initial_queries(*reader, connection) != 0)
+            return {};
+        // A query repeated over UDP dropped the connection: its answers
+        // stand, but nothing more may go through it.
+        if (!connection->dropped())
+            reader->attach(connection);
+    }
+    set_errno(READER_ERROR_REMOTE);
+    return {};
 }
 
 }  // namespace
 
 Session resolve(reader_handle handle)
 {
-    std::lock_guard<std::mutex> table(handle_table_lock);
-    reader_record* reader = reader_of_locked(handle);
+    ReaderRef reader = reader_of(handle);
     if (!reader) {
         set_errno(READER_ERROR_INVALID_ARGUMENTS);
         return {};
     }
-    if (ConnectionRef connection = current_connection(reader))
-        return Session{reader, std::move(connection)};
-
-    trace("Opening RPC connection to '%s'\n", reader->host_name.c_str());
-    ConnectionRef connection = Connection::open(reader->host_name, switched_on(use_tcp));
-    if (!connection) {
-        set_errno(READER_ERROR_REMOTE);
-        return {};
-    }
-    attach_connection(reader, connection);
-    Session session{reader, std::move(connection)};
-    if (initial_queries(session) != 0)
-        return {};
-    return session;
+    if (ConnectionRef connection = reader->current())
+        return Session{std::move(reader), std::move(connection)};
+    return connect(std::move(reader));
 }
 
-void reset_connection(reader_record* reader, const ConnectionRef& failed)
+bool reconnect(Session& session)
 {
-    if (!reader)
-        return;
-    trace("Resetting RPC connection to '%s'\n", reader->host_name.c_str());
-    ConnectionRef dropped;
-    {
-        std::lock_guard<std::mutex> teardown(client_teardown_lock);
-        if (!failed || reader->client == failed)
-            dropped.swap(reader->client);
-    }
+    Session fresh = connect(session.reader);
+    if (!fresh)
+        return false;
+    session = std::move(fresh);
+    return true;
 }
 
-bool call_failed(const Session& session, clnt_stat status, const std::string& why)
+void reset_connection(ReaderObject& reader, const ConnectionRef& failed)
+{
+    trace("Resetting RPC connection to '%s'\n", reader.host());
+    ConnectionRef dropped = reader.detach(failed);
+}
+
+bool call_failed(ReaderObject& reader, const ConnectionRef& connection, clnt_stat status,
+                 const std::string& why, Policy policy)
 {
     if (status == RPC_SUCCESS)
         return false;
+    if (policy != Policy::check)
+        return true;
     // One line: the RPC library's description may come without a newline.
     if (!why.empty())
         trace("%s%s", why.c_str(), why.back() == '\n' ? "" : "\n");
     set_errno(READER_ERROR_REMOTE);
-    reset_connection(session.reader, session.connection);
+    reset_connection(reader, connection);
     return true;
 }
 
@@ -134,10 +211,9 @@ QD_EXPORT reader_handle open_reader(const char* host_name)
         trace("open_reader: hostname is NULL.\n");
         return nullptr;
     }
-    std::unique_ptr<reader_record> reader;
+    ReaderRef reader;
     try {
-        reader = std::make_unique<reader_record>();
-        reader->host_name = host_name;
+        reader = std::make_shared<ReaderObject>(host_name);
     } catch (const std::bad_alloc&) {
         trace("open_reader: couldn't allocate reader handle\n");
         return nullptr;
@@ -148,17 +224,17 @@ QD_EXPORT reader_handle open_reader(const char* host_name)
         return nullptr;
     }
     const auto first_byte = reinterpret_cast<const unsigned char*>(&address.s_addr)[0];
-    reader->remote = first_byte != 127;
+    reader->record.remote = first_byte != 127;
 
-    reader_handle handle = allocate_slot(HANDLE_KIND_READER, std::move(reader));
+    reader_handle handle = allocate_slot(HANDLE_KIND_READER, reader);
     if (!handle) {
         trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
         return nullptr;
     }
-    if (!resolve(handle)) {
+    if (!connect(reader)) {
         trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
         const int reason = get_errno();
-        release_slot(handle);
+        release_slot_of(handle, reader.get());
         set_errno(reason);
         return nullptr;
     }
@@ -167,7 +243,8 @@ QD_EXPORT reader_handle open_reader(const char* host_name)
 
 QD_EXPORT reader_record* handle_to_reader(reader_handle handle)
 {
-    return resolve(handle).reader;
+    const Session session = resolve(handle);
+    return session ? &session.reader->record : nullptr;
 }
 
 QD_EXPORT reader_handle reconnect_reader(reader_handle handle)
@@ -180,20 +257,19 @@ QD_EXPORT int close_reader(reader_handle handle)
     // A reader that is not connected is closed as it is: connecting it only
     // to close it would fail for an unreachable reader and leave its handle
     // allocated for good.
-    std::lock_guard<std::mutex> closing(close_lock);
+    ReaderRef reader = reader_of(handle);
+    if (!reader) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return 0;
+    }
     ConnectionRef dropped;   // its client goes with the last call using it
     {
-        std::lock_guard<std::mutex> table(handle_table_lock);
-        reader_record* reader = reader_of_locked(handle);
-        if (!reader) {
-            set_errno(READER_ERROR_INVALID_ARGUMENTS);
-            return 0;
-        }
-        trace("Shutting down RPC connection to '%s'\n", reader->host_name.c_str());
-        std::lock_guard<std::mutex> teardown(client_teardown_lock);
-        dropped.swap(reader->client);
+        // A connection being opened is waited for, then shut down.
+        std::lock_guard<std::mutex> serial(reader->connecting);
+        trace("Shutting down RPC connection to '%s'\n", reader->host());
+        dropped = reader->detach(nullptr);
     }
-    release_slot(handle);
+    release_slot_of(handle, reader.get());
     return 0;
 }
 

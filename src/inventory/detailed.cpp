@@ -3,17 +3,21 @@
 #include <algorithm>
 #include <vector>
 
-#include "call.h"
 #include "export.h"
+#include "frame.h"
 #include "search_config.h"
-#include "trace.h"
 
 using namespace qd;
 
 namespace {
 
-std::mutex detailed_read_start_lock;
-std::mutex detailed_read_stop_lock;
+constexpr Operation<&wire::detailed_read_start_1, int> detailed_read_start_op{
+    .check = "detailed_read_start", .trace = "Calling detailed_read_start\n", .failure = -1,
+    .on_success = OnSuccess::clear};
+
+constexpr Operation<&wire::detailed_read_stop_1, int> detailed_read_stop_op{
+    .check = "detailed_read_stop", .trace = "Calling detailed_read_stop\n", .failure = -1,
+    .on_success = OnSuccess::clear};
 
 // The conveyor search's fixed configuration around the caller's values.
 struct conveyor_config {
@@ -67,46 +71,24 @@ extern "C" {
 
 QD_EXPORT int detailed_read_start(reader_handle handle, search_config* config)
 {
-    const auto session = resolve(handle);
-    if (!session || !config)
-        return -1;
-    if (!config_is_sendable(*config)) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return -1;
-    }
+    Frame frame(detailed_read_start_op, handle);
+    if (!frame || !config)
+        return frame.failure();
+    if (!config_is_sendable(*config))
+        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
     apply_kind_copy(*config);
-    trace("Calling detailed_read_start\n");
-    int id;
-    {
-        std::lock_guard<std::mutex> lock(detailed_read_start_lock);
-        Reply<&wire::detailed_read_start_1> reply;
-        if (!remote(session, "detailed_read_start", reply, as_wire<wire::search_config>(config)))
-            return -1;
-        id = reply.value;
-    }
-    trace("start search uid=%d\n", id);
-    set_errno(READER_SUCCESSFUL);
-    return id;
+    return frame.run(as_wire<wire::search_config>(*config), [](short id) {
+        trace("start search uid=%d\n", id);
+        return id;
+    });
 }
 
 QD_EXPORT int detailed_read_stop(reader_handle handle, int search_id)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return -1;
-    trace("Calling detailed_read_stop\n");
-    int answer;
-    {
-        std::lock_guard<std::mutex> lock(detailed_read_stop_lock);
-        Reply<&wire::detailed_read_stop_1> reply;
-        u_short id = static_cast<u_short>(search_id);
-        if (!remote(session, "detailed_read_stop", reply, &id))
-            return -1;
-        answer = reply.value;
-    }
-    trace("stop search uid=%d\n", answer);
-    set_errno(READER_SUCCESSFUL);
-    return answer;
+    return perform(detailed_read_stop_op, handle, static_cast<u_short>(search_id), [](short answer) {
+        trace("stop search uid=%d\n", answer);
+        return answer;
+    });
 }
 
 QD_EXPORT int conveyor_read_start(reader_handle handle, search_params* params)

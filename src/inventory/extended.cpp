@@ -1,42 +1,32 @@
-// The reader's extended search: configure, start, stop, verify.
-#include "call.h"
+// The reader's extended search: configure, start, stop, verify.  Each
+// answers the reader's status; the failure values tell a handle that did not
+// resolve from a call that failed.
 #include "export.h"
+#include "frame.h"
 #include "search_config.h"
-#include "trace.h"
 
 using namespace qd;
 
 namespace {
 
-std::mutex zr_search_configure_lock;
-std::mutex zr_search_start_lock;
-std::mutex zr_search_stop_lock;
-std::mutex zr_search_verify_lock;
-
-// Failure values of the extended search operations.
-constexpr int configure_unresolved = -3;
-constexpr int configure_failed = -2;
-constexpr int control_unresolved = -4;
-constexpr int control_failed = -1;
-
-template <auto Entry>
-int control(reader_handle handle, std::mutex& lock, const char* name)
-{
-    const auto session = resolve(handle);
-    if (!session)
-        return control_unresolved;
-    int status;
-    {
-        std::lock_guard<std::mutex> held(lock);
-        Reply<Entry> reply;
-        if (!remote(session, name, reply))
-            return control_failed;
-        status = reply.value;
-    }
-    set_errno(READER_SUCCESSFUL);
+constexpr auto traced_status = [](int status) {
     trace("status = %d\n", status);
     return status;
+};
+
+constexpr Operation<&wire::zr_search_configure_1, int> zr_search_configure_op{
+    .check = "zr_search_configure", .trace = "Calling zr_search_configure\n", .failure = -2,
+    .unresolved = -3, .on_success = OnSuccess::clear};
+
+template <auto Entry>
+constexpr Operation<Entry, int> control_op(const char* name)
+{
+    return {.check = name, .failure = -1, .unresolved = -4, .on_success = OnSuccess::clear};
 }
+
+constexpr auto zr_search_start_op = control_op<&wire::zr_search_start_1>("zr_search_start");
+constexpr auto zr_search_stop_op = control_op<&wire::zr_search_stop_1>("zr_search_stop");
+constexpr auto zr_search_verify_op = control_op<&wire::zr_search_verify_1>("zr_search_verify");
 
 }  // namespace
 
@@ -44,41 +34,28 @@ extern "C" {
 
 QD_EXPORT int zr_search_configure(reader_handle handle, search_config* config)
 {
-    const auto session = resolve(handle);
-    if (!session || !config)
-        return configure_unresolved;
-    if (!config_is_sendable(*config)) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return configure_failed;
-    }
+    Frame frame(zr_search_configure_op, handle);
+    if (!frame || !config)
+        return frame.failure();
+    if (!config_is_sendable(*config))
+        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
     apply_kind_copy(*config);
-    trace("Calling zr_search_configure\n");
-    int status;
-    {
-        std::lock_guard<std::mutex> lock(zr_search_configure_lock);
-        Reply<&wire::zr_search_configure_1> reply;
-        if (!remote(session, "zr_search_configure", reply, as_wire<wire::search_config>(config)))
-            return configure_failed;
-        status = reply.value;
-    }
-    set_errno(READER_SUCCESSFUL);
-    trace("status = %d\n", status);
-    return status;
+    return frame.run(as_wire<wire::search_config>(*config), traced_status);
 }
 
 QD_EXPORT int zr_search_start(reader_handle handle)
 {
-    return control<&wire::zr_search_start_1>(handle, zr_search_start_lock, "zr_search_start");
+    return perform(zr_search_start_op, handle, traced_status);
 }
 
 QD_EXPORT int zr_search_stop(reader_handle handle)
 {
-    return control<&wire::zr_search_stop_1>(handle, zr_search_stop_lock, "zr_search_stop");
+    return perform(zr_search_stop_op, handle, traced_status);
 }
 
 QD_EXPORT int zr_search_verify(reader_handle handle)
 {
-    return control<&wire::zr_search_verify_1>(handle, zr_search_verify_lock, "zr_search_verify");
+    return perform(zr_search_verify_op, handle, traced_status);
 }
 
 }  // extern "C"

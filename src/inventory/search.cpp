@@ -1,19 +1,37 @@
 // Plain searches and the reader's tag database.
 #include <algorithm>
 
-#include "call.h"
 #include "export.h"
-#include "trace.h"
+#include "frame.h"
 
 using namespace qd;
 
 namespace {
 
-std::mutex search_start_lock;
-std::mutex operation_status_lock;
-std::mutex tags_available_lock;
-std::mutex tagdb_consume_lock;   // tagdb_pop goes through tagdb_consume
-std::mutex tagdb_reset_db_lock;
+constexpr Operation<&wire::search_start_1, int> search_start_op{
+    .check = "search_start", .trace = "Calling search_start_1\n", .failure = -1,
+    .on_success = OnSuccess::clear};
+
+// A status of -100 or below is the reader's error: it goes to reader_errno
+// and the caller sees the failure value.
+constexpr Operation<&wire::operation_status_1, int> operation_status_op{
+    .check = "operation_status", .trace = "calling operation_status_1\n",
+    .failure = READER_OPERATION_BUILD_IN_PROGRESS, .on_success = OnSuccess::status,
+    .status = [](const short& status) -> std::optional<int> {
+        if (status > READER_ERROR_INVALID_ARGUMENTS)
+            return std::nullopt;
+        return status;
+    }};
+
+constexpr Operation<&wire::tags_available_1, int> tags_available_op{
+    .check = "tags_available", .trace = "Calling tags_available\n", .failure = -1,
+    .on_success = OnSuccess::clear};
+
+constexpr Operation<&wire::tagdb_pop_1, int> tagdb_consume_op{.check = "tagdb_pop", .failure = -1};
+
+constexpr Operation<&wire::tagdb_reset_db_1, int> tagdb_reset_db_op{
+    .check = "tagdb_reset_db", .trace = "Calling tagdb_reset_db_1\n", .failure = -1,
+    .on_success = OnSuccess::clear};
 
 // Identity words that carry the tag's id_bits: none for 0 bits, at most 16.
 std::size_t significant_words(unsigned id_bits)
@@ -44,75 +62,40 @@ extern "C" {
 
 QD_EXPORT int search_start(reader_handle handle, const search_params* params)
 {
-    const auto session = resolve(handle);
-    if (!session || !params)
-        return -1;
-    trace("Calling search_start_1\n");
-    int id;
-    {
-        std::lock_guard<std::mutex> lock(search_start_lock);
-        Reply<&wire::search_start_1> reply;
-        if (!remote(session, "search_start", reply, as_wire<wire::search_params>(params)))
-            return -1;
-        id = reply.value;
-    }
-    trace("start search uid=%d\n", id);
-    set_errno(READER_SUCCESSFUL);
-    return id;
+    Frame frame(search_start_op, handle);
+    if (!frame || !params)
+        return frame.failure();
+    return frame.run(as_wire<wire::search_params>(*params), [](short id) {
+        trace("start search uid=%d\n", id);
+        return id;
+    });
 }
 
 QD_EXPORT int operation_status(reader_handle handle, int search_id)
 {
-    const auto session = resolve(handle);
-    if (!session)
+    return perform(operation_status_op, handle, static_cast<u_short>(search_id), [](short status) -> int {
+        if (status > READER_ERROR_INVALID_ARGUMENTS)
+            return status;
         return READER_OPERATION_BUILD_IN_PROGRESS;
-    trace("calling operation_status_1\n");
-    int status;
-    {
-        std::lock_guard<std::mutex> lock(operation_status_lock);
-        Reply<&wire::operation_status_1> reply;
-        u_short id = static_cast<u_short>(search_id);
-        if (!remote(session, "operation_status", reply, &id))
-            return READER_OPERATION_BUILD_IN_PROGRESS;
-        status = reply.value;
-    }
-    if (status > READER_ERROR_INVALID_ARGUMENTS)
-        return status;
-    set_errno(status);   // the reader's own error code
-    return READER_OPERATION_BUILD_IN_PROGRESS;
+    });
 }
 
 QD_EXPORT int tags_available(reader_handle handle, int value)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return -1;
-    trace("Calling tags_available\n");
-    int count;
-    {
-        std::lock_guard<std::mutex> lock(tags_available_lock);
-        Reply<&wire::tags_available_1> reply;
-        if (!remote(session, "tags_available", reply, &value))
-            return -1;
-        count = reply.value;   // unsigned: 0 .. 65535
-    }
-    set_errno(READER_SUCCESSFUL);
-    return count;
+    return perform(tags_available_op, handle, value, answer);   // unsigned: 0 .. 65535
 }
 
 QD_EXPORT int tagdb_consume(reader_handle handle, tag_record* record)
 {
-    const auto session = resolve(handle);
-    if (!session || !record)
-        return -1;
-    std::lock_guard<std::mutex> lock(tagdb_consume_lock);
-    Reply<&wire::tagdb_pop_1> reply;
-    if (!remote(session, "tagdb_pop", reply))
-        return -1;
-    copy_tag(reply.value, *record);
-    record->tag_word4 = reply.value.tag_word4;
-    record->tag_word5 = reply.value.tag_word5;
-    return 0;
+    Frame frame(tagdb_consume_op, handle);
+    if (!frame || !record)
+        return frame.failure();
+    return frame.run([record](const wire::tag_record& tag) {
+        copy_tag(tag, *record);
+        record->tag_word4 = tag.tag_word4;
+        record->tag_word5 = tag.tag_word5;
+        return 0;
+    });
 }
 
 QD_EXPORT int tagdb_pop(reader_handle handle, popped_tag_record* record)
@@ -132,18 +115,7 @@ QD_EXPORT int tagdb_pop(reader_handle handle, popped_tag_record* record)
 
 QD_EXPORT int tagdb_reset_db(reader_handle handle)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return -1;
-    trace("Calling tagdb_reset_db_1\n");
-    {
-        std::lock_guard<std::mutex> lock(tagdb_reset_db_lock);
-        Reply<&wire::tagdb_reset_db_1> reply;   // the reader's answer is not used
-        if (!remote(session, "tagdb_reset_db", reply))
-            return -1;
-    }
-    set_errno(READER_SUCCESSFUL);
-    return 0;
+    return perform(tagdb_reset_db_op, handle, nothing);   // the reader's answer is not used
 }
 
 }  // extern "C"

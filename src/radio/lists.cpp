@@ -13,8 +13,8 @@ namespace {
 constexpr int max_listed = 16;
 
 // Resolves the handle and copies one of the connection's lists out of the
-// reader's record (the handle-table lock guards those copies).  False, with
-// reader_errno set, when the handle does not resolve or `list` is null.
+// reader's record.  False, with reader_errno set, when the handle does not
+// resolve or `list` is null.
 template <class T>
 bool connection_list(reader_handle handle, const int32_t* list, T reader_record::*member, T& copy)
 {
@@ -25,8 +25,8 @@ bool connection_list(reader_handle handle, const int32_t* list, T reader_record:
         set_errno(READER_ERROR_INVALID_ARGUMENTS);
         return false;
     }
-    std::lock_guard<std::mutex> table(handle_table_lock);
-    copy = session.reader->*member;
+    std::lock_guard<std::mutex> copies(session.reader->copies);
+    copy = session.reader->record.*member;
     return true;
 }
 
@@ -41,7 +41,7 @@ QD_EXPORT extern const char* const protocol_names[14] = {
 
 QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
 {
-    wire::protocol_list protocols;
+    reader_protocol_list protocols;
     if (!connection_list(handle, list, &reader_record::protocols, protocols))
         return -1;
     list[0] = 0;
@@ -53,7 +53,7 @@ QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
 
 QD_EXPORT int get_connected_antennas(reader_handle handle, int32_t* list)
 {
-    wire::antenna_list antennas;
+    reader_antenna_list antennas;
     if (!connection_list(handle, list, &reader_record::antennas, antennas))
         return -1;
     for (int i = 0; i <= max_listed; ++i)

@@ -3,38 +3,40 @@
 #include <algorithm>
 #include <cstring>
 
-#include "call.h"
 #include "export.h"
-#include "trace.h"
+#include "frame.h"
 
 using namespace qd;
 
 namespace {
 
-std::mutex tagop_lock;         // the six operations of the shared worker
-std::mutex tagdata_read_lock;
-
 constexpr std::size_t max_data_words = 1024;
 
-// The shared worker: sends the caller's record unchanged and relays the
-// reader's status; nothing of the reply reaches the caller's record.
+// The six operations of the shared worker relay the reader's status into
+// reader_errno; nothing of the reply reaches the caller's record.
+template <auto Entry>
+constexpr Operation<Entry, int> tagop_op{
+    .check = "RPC call", .failure = READER_ERROR_REMOTE, .on_success = OnSuccess::status,
+    .status = [](const wire::tagop_reply& reply) -> std::optional<int> { return reply.op_status; }};
+
+// A refused read is reported as a remote failure.
+constexpr Operation<&wire::tagdata_read_1, int> tagdata_read_op{
+    .check = "tagdata_read", .failure = READER_ERROR_REMOTE, .on_success = OnSuccess::status,
+    .status = [](const wire::tagop_reply& reply) -> std::optional<int> {
+        return reply.op_status == 0 ? 0 : READER_ERROR_REMOTE;
+    }};
+
 template <auto Entry>
 int tagop_call(reader_handle handle, const tagop_record* record)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return READER_ERROR_REMOTE;
-    if (!record) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return READER_ERROR_REMOTE;
-    }
-    std::lock_guard<std::mutex> lock(tagop_lock);
-    Reply<Entry> reply;
-    if (!remote(session, "RPC call", reply, as_wire<wire::tagop_request>(record)))
-        return READER_ERROR_REMOTE;
-    const int status = reply.value.op_status;   // signed 16-bit
-    set_errno(status);
-    return status == 0 ? 0 : READER_ERROR_REMOTE;
+    Frame frame(tagop_op<Entry>, handle);
+    if (!frame)
+        return frame.failure();
+    if (!record)
+        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+    return frame.run(as_wire<wire::tagop_request>(*record), [](const wire::tagop_reply& reply) -> int {
+        return reply.op_status == 0 ? 0 : READER_ERROR_REMOTE;   // signed 16-bit status
+    });
 }
 
 // Data words that carry data_bits: ceil(data_bits / 16), at most 1024.
@@ -79,33 +81,26 @@ QD_EXPORT int tagdata_lock(reader_handle handle, const tagop_record* record)
 
 QD_EXPORT int tagdata_read(reader_handle handle, tagop_record* record)
 {
-    const auto session = resolve(handle);
-    if (!session)
-        return READER_ERROR_REMOTE;
+    Frame frame(tagdata_read_op, handle);
+    if (!frame)
+        return frame.failure();
     if (!record) {
         set_errno(READER_ERROR_INVALID_ARGUMENTS);
         return READER_ERROR_INVALID_ARGUMENTS;
     }
-    // The request is a copy of the caller's record, owned by this call.
+    // The request is a copy of the caller's record, owned by this call: the
+    // answer is written back into the caller's record.
     wire::tagop_request request;
     std::memcpy(&request, record, sizeof request);
-
-    std::lock_guard<std::mutex> lock(tagdata_read_lock);
-    Reply<&wire::tagdata_read_1> reply;
-    if (!remote(session, "tagdata_read", reply, &request))
-        return READER_ERROR_REMOTE;
-    const wire::tagop_reply& answer = reply.value;
-    if (answer.op_status != 0) {
-        // A refusal is reported as a remote failure; the record is untouched.
-        set_errno(READER_ERROR_REMOTE);
-        return READER_ERROR_REMOTE;
-    }
-    record->op_word19 = answer.op_word19;
-    record->op_word20 = answer.op_word20;
-    record->data_bits = answer.data_bits;
-    std::copy_n(answer.data, data_words(answer.data_bits), record->data);
-    set_errno(answer.op_status);
-    return 0;
+    return frame.run(request, [record](const wire::tagop_reply& answer) -> int {
+        if (answer.op_status != 0)
+            return READER_ERROR_REMOTE;   // the record is left untouched
+        record->op_word19 = answer.op_word19;
+        record->op_word20 = answer.op_word20;
+        record->data_bits = answer.data_bits;
+        std::copy_n(answer.data, data_words(answer.data_bits), record->data);
+        return 0;
+    });
 }
 
 }  // extern "C"
