@@ -16,6 +16,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* QDAPI_EXTERN(type) marks each declaration that the library exports.  The
+ * library is built with everything else hidden, and its linker version
+ * script and its export test are derived from these markers at build time:
+ * a new export is one marked declaration here and one plain definition. */
+#if defined(__GNUC__) || defined(__clang__)
+#define QDAPI_EXTERN(type) extern __attribute__((visibility("default"))) type
+#else
+#define QDAPI_EXTERN(type) extern type
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -71,30 +81,42 @@ enum reader_code {
 };
 
 /* The reason of the latest failure, process-wide (not per thread). */
-extern int reader_errno;
+QDAPI_EXTERN(int) reader_errno;
 /* Names of the codes, indexed by magnitude 0..180; unnamed codes are "". */
-extern const char *const reader_errlist[181];
+QDAPI_EXTERN(const char *const) reader_errlist[181];
 /* Published beside the table; the table itself has 181 entries. */
-extern const int reader_nerr;
+QDAPI_EXTERN(const int) reader_nerr;
 
 /* The name of a code (either sign), or NULL above 180. */
-const char *reader_strerror(int code);
+QDAPI_EXTERN(const char *) reader_strerror(int code);
 /* Prints "prefix: NAME\n" for reader_errno to standard error (prefix may be
  * NULL); leaves reader_errno holding the code's magnitude. */
-void reader_perror(const char *prefix);
+QDAPI_EXTERN(void) reader_perror(const char *prefix);
 
 /* ------------------------------------------------------------------------
  * Process-wide switches, both 0 at load; the library never sets them.
  * ---------------------------------------------------------------------- */
 
 /* Non-zero: the library writes its debug trace to standard error. */
-extern int trace_enabled;
+QDAPI_EXTERN(int) trace_enabled;
 /* Non-zero: new reader connections use TCP instead of UDP. */
-extern int use_tcp;
+QDAPI_EXTERN(int) use_tcp;
 
 /* The library also exports the RPC interface's `_null_auth`, `rpc_createerr`
  * and `svc_fdset` for programs written against that interface; they are zero
- * at load and the library itself never uses them. */
+ * at load and the library itself never uses them.
+ *
+ * They cannot be declared here: their types belong to the RPC library, whose
+ * headers this one does not include; that library also makes rpc_createerr
+ * a macro and gives C++ code svc_fdset with C++ linkage.  So they are
+ * listed instead, as X(type, name) entries of the macro below; the library
+ * expands it to define them, and the build's list of exports (the version
+ * script, the export test) takes them from these entries as it takes the
+ * other exports from the QDAPI_EXTERN declarations. */
+#define QDAPI_RPC_INTERFACE_VARIABLES(X) \
+    X(struct opaque_auth, _null_auth) \
+    X(struct rpc_createerr, rpc_createerr) \
+    X(fd_set, svc_fdset)
 
 /* ------------------------------------------------------------------------
  * Readers
@@ -102,13 +124,13 @@ extern int use_tcp;
 
 /* Opens a reader by host name: connects and runs the initial queries.
  * NULL on failure (reader_errno: -121 table full, -102 no connection). */
-reader_handle open_reader(const char *host_name);
+QDAPI_EXTERN(reader_handle) open_reader(const char *host_name);
 /* The handle's record, connected (reconnecting when needed), or NULL. */
-reader_record *handle_to_reader(reader_handle handle);
+QDAPI_EXTERN(reader_record *) handle_to_reader(reader_handle handle);
 /* The handle itself once it is connected again, or NULL. */
-reader_handle reconnect_reader(reader_handle handle);
+QDAPI_EXTERN(reader_handle) reconnect_reader(reader_handle handle);
 /* Closes the reader and frees its handle; returns 0. */
-int close_reader(reader_handle handle);
+QDAPI_EXTERN(int) close_reader(reader_handle handle);
 
 /* ------------------------------------------------------------------------
  * Inventory records
@@ -373,42 +395,42 @@ typedef struct tagop_record {
  * ---------------------------------------------------------------------- */
 
 /* Starts a search; the search identifier, or -1.  Sets reader_errno to 0. */
-int search_start(reader_handle handle, const search_params *params);
+QDAPI_EXTERN(int) search_start(reader_handle handle, const search_params *params);
 /* The reader's status of an operation or search (above -100), or -5 on
  * failure (reader_errno: -100, -102 or the reader's error status). */
-int operation_status(reader_handle handle, int search_id);
+QDAPI_EXTERN(int) operation_status(reader_handle handle, int search_id);
 /* Number of tags in the reader's database (0..65535), or -1. */
-int tags_available(reader_handle handle, int value);
+QDAPI_EXTERN(int) tags_available(reader_handle handle, int value);
 /* Takes one tag from the database into *record (status 1), or reports an
  * empty database (status other than 1); 0, or -1 on failure. */
-int tagdb_consume(reader_handle handle, tag_record *record);
+QDAPI_EXTERN(int) tagdb_consume(reader_handle handle, tag_record *record);
 /* As tagdb_consume, into the popped form; on an empty database only
  * record->status is written.  Only the identity's significant words are
  * written; the rest of record->id keeps what the caller left there. */
-int tagdb_pop(reader_handle handle, popped_tag_record *record);
+QDAPI_EXTERN(int) tagdb_pop(reader_handle handle, popped_tag_record *record);
 /* Empties the reader's tag database; 0, or -1. */
-int tagdb_reset_db(reader_handle handle);
+QDAPI_EXTERN(int) tagdb_reset_db(reader_handle handle);
 
 /* Starts a search described by a full configuration; the search identifier,
  * or -1.  The term kinds of each table, limit_kind and option_kind are first
  * copied into the configuration's discriminants, in place. */
-int detailed_read_start(reader_handle handle, search_config *config);
+QDAPI_EXTERN(int) detailed_read_start(reader_handle handle, search_config *config);
 /* Stops a search; the reader's answer, or -1. */
-int detailed_read_stop(reader_handle handle, int search_id);
+QDAPI_EXTERN(int) detailed_read_stop(reader_handle handle, int search_id);
 /* Starts a conveyor search built from short parameters (a_count and b_count
  * are clamped to 16 in place); as detailed_read_start. */
-int conveyor_read_start(reader_handle handle, search_params *params);
+QDAPI_EXTERN(int) conveyor_read_start(reader_handle handle, search_params *params);
 /* As detailed_read_stop. */
-int conveyor_read_stop(reader_handle handle, int search_id);
+QDAPI_EXTERN(int) conveyor_read_stop(reader_handle handle, int search_id);
 
 /* The extended search.  zr_search_configure: the reader's status, -3 when the
  * handle does not resolve or config is NULL, -2 when the call fails.  The
  * other three: the reader's status, -4 when the handle does not resolve, -1
  * when the call fails. */
-int zr_search_configure(reader_handle handle, search_config *config);
-int zr_search_start(reader_handle handle);
-int zr_search_stop(reader_handle handle);
-int zr_search_verify(reader_handle handle);
+QDAPI_EXTERN(int) zr_search_configure(reader_handle handle, search_config *config);
+QDAPI_EXTERN(int) zr_search_start(reader_handle handle);
+QDAPI_EXTERN(int) zr_search_stop(reader_handle handle);
+QDAPI_EXTERN(int) zr_search_verify(reader_handle handle);
 
 /* ------------------------------------------------------------------------
  * Tag memory
@@ -418,17 +440,17 @@ int zr_search_verify(reader_handle handle);
  * on failure; reader_errno holds the reader's status (or -100, -102).
  * ---------------------------------------------------------------------- */
 
-int tagid_write(reader_handle handle, const tagop_record *record);
-int tagid_lock(reader_handle handle, const tagop_record *record);
-int tag_kill(reader_handle handle, const tagop_record *record);
-int tag_passwd(reader_handle handle, const tagop_record *record);
-int tagdata_write(reader_handle handle, const tagop_record *record);
-int tagdata_lock(reader_handle handle, const tagop_record *record);
+QDAPI_EXTERN(int) tagid_write(reader_handle handle, const tagop_record *record);
+QDAPI_EXTERN(int) tagid_lock(reader_handle handle, const tagop_record *record);
+QDAPI_EXTERN(int) tag_kill(reader_handle handle, const tagop_record *record);
+QDAPI_EXTERN(int) tag_passwd(reader_handle handle, const tagop_record *record);
+QDAPI_EXTERN(int) tagdata_write(reader_handle handle, const tagop_record *record);
+QDAPI_EXTERN(int) tagdata_lock(reader_handle handle, const tagop_record *record);
 /* Reads tag data: on success op_word19, op_word20, data_bits and the first
  * ceil(data_bits/16) data words (at most 1024) are written back; the rest of
  * the record is left as it was.  0, -100 (NULL record) or -102 (failure, or
  * the reader refused: the record is then unchanged). */
-int tagdata_read(reader_handle handle, tagop_record *record);
+QDAPI_EXTERN(int) tagdata_read(reader_handle handle, tagop_record *record);
 
 /* ------------------------------------------------------------------------
  * Protocols and antennas of the current connection
@@ -439,14 +461,14 @@ int tagdata_read(reader_handle handle, tagop_record *record);
 typedef int32_t id_list[17];
 
 /* Names of the protocol identifiers 0..13. */
-extern const char *const protocol_names[14];
+QDAPI_EXTERN(const char *const) protocol_names[14];
 
 /* The supported protocols; the count, or -1.  Elements past the count are
  * not written. */
-int get_supported_protocols(reader_handle handle, int32_t *list);
+QDAPI_EXTERN(int) get_supported_protocols(reader_handle handle, int32_t *list);
 /* The connected antenna ports; the count, or -1.  All 17 elements are
  * written. */
-int get_connected_antennas(reader_handle handle, int32_t *list);
+QDAPI_EXTERN(int) get_connected_antennas(reader_handle handle, int32_t *list);
 
 #ifdef __cplusplus
 }

@@ -7,11 +7,26 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "qdapi.h"
 #include "virtual_reader.h"
+
+// Names for test parameters (GoogleTest finds these by the argument's namespace).
+namespace qdsim {
+inline void PrintTo(Transport t, std::ostream* os) { *os << (t == Transport::tcp ? "tcp" : "udp"); }
+inline void PrintTo(FaultKind k, std::ostream* os)
+{
+    switch (k) {
+    case FaultKind::error_reply: *os << "error_reply"; return;
+    case FaultKind::garbage_reply: *os << "garbage_reply"; return;
+    case FaultKind::drop: *os << "drop"; return;
+    default: *os << "fault " << static_cast<int>(k); return;
+    }
+}
+}  // namespace qdsim
 
 namespace qdtest {
 
@@ -94,6 +109,16 @@ inline qdsim::Fault error_reply(int count = -1)
     fault.kind = qdsim::FaultKind::error_reply;
     fault.count = count;
     return fault;
+}
+
+// Makes the library drop the connection of `h`: the reader answers one
+// tags_available with an RPC error (a call that is harmless to repeat).  The
+// log is cleared afterwards.
+inline void drop_connection(qdsim::VirtualReader& reader, reader_handle h)
+{
+    reader.inject(proc_tags_available, error_reply(1));
+    EXPECT_EQ(tags_available(h, 0), -1) << "the connection was not dropped";
+    reader.clear_calls();
 }
 
 // Everything written to standard error while `body` runs.

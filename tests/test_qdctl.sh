@@ -104,6 +104,39 @@ if q 0 "$address" inventory --help && out_has 'HOST inventory' && out_has -- '--
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
 # ---------------------------------------------------------------------------
+# qdctl is built on the library's public interface alone: the build's check
+# refuses an include path into sim/ and a file included by a path.
+
+if [[ -n ${QD_SOURCE_DIR:-} ]] && command -v cmake >/dev/null; then
+    # check_tools DIR... -- SOURCE...: runs the check; output in $work/err.
+    check_tools() {
+        local dirs=() sources=()
+        while (($#)) && [[ $1 != -- ]]; do dirs+=("$1"); shift; done
+        shift
+        sources=("$@")
+        printf '%s\n' "${dirs[@]}" >"$work/dirs.txt"
+        local IFS=';'
+        cmake -DTARGET=qdctl -DDIRS="$work/dirs.txt" -DFORBIDDEN="$QD_SOURCE_DIR/sim" \
+            -DSOURCES="${sources[*]}" -DSTAMP="$work/check.stamp" \
+            -P "$QD_SOURCE_DIR/cmake/check_include_path.cmake" >"$work/out" 2>"$work/err"
+    }
+    printf '#include "qdapi.h"\n#include "cli.h"\n' >"$work/good.cpp"
+    printf '#include <vector>\n#include "../sim/tag_memory.h"\n' >"$work/bad.cpp"
+
+    t="qdctl's own files and the public include directory pass the check"
+    if check_tools "$QD_SOURCE_DIR/include" "$QD_SOURCE_DIR/tools" -- "$QD_SOURCE_DIR"/tools/*.cpp \
+        "$QD_SOURCE_DIR"/tools/*.h "$work/good.cpp"; then ok "$t"; else not_ok "$t"; fi
+
+    t="an include directory in sim/ stops the build"
+    if ! check_tools "$QD_SOURCE_DIR/include" "$QD_SOURCE_DIR/sim/" -- "$work/good.cpp" &&
+        err_has "include directory $QD_SOURCE_DIR/sim/ is in"; then ok "$t"; else not_ok "$t"; fi
+
+    t="a file included by a relative path stops the build"
+    if ! check_tools "$QD_SOURCE_DIR/include" -- "$work/bad.cpp" &&
+        err_has 'bad.cpp includes "../sim/tag_memory.h" by path'; then ok "$t"; else not_ok "$t"; fi
+fi
+
+# ---------------------------------------------------------------------------
 # Readers that cannot be reached: exit status 1 with the reason.
 
 t="an unknown host fails with status 1"
@@ -206,6 +239,15 @@ t="tag write then read returns the words written"
 if q 0 "$address" tag write 3000ABCD user 1 beef0102 && [[ ! -s $work/out ]] &&
     q 0 "$address" tag read 3000ABCD user 0 4 && [[ $(cat "$work/out") == 0000BEEF01020000 ]] &&
     q 0 --tcp "$address" tag read 3000ABCD 3 2 0x1 && [[ $(cat "$work/out") == 0102 ]]; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+
+t="the AREA names are the reader's area numbers 0 to 3"
+if q 0 "$address" tag write 3000ABCD reserved 5 A000 && q 0 "$address" tag write 3000ABCD identity 5 A001 &&
+    q 0 "$address" tag write 3000ABCD tid 5 A002 && q 0 "$address" tag write 3000ABCD user 5 A003 &&
+    q 0 "$address" tag read 3000ABCD 0 5 1 && [[ $(cat "$work/out") == A000 ]] &&
+    q 0 "$address" tag read 3000ABCD 1 5 1 && [[ $(cat "$work/out") == A001 ]] &&
+    q 0 "$address" tag read 3000ABCD 2 5 1 && [[ $(cat "$work/out") == A002 ]] &&
+    q 0 "$address" tag read 3000ABCD 3 5 1 && [[ $(cat "$work/out") == A003 ]]; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
 t="tag read of a 96-bit identity, with and without --id-bits"

@@ -1,7 +1,6 @@
 // qdctl HOST tag ...: reads and changes the memory, identity, password and
 // locks of one tag, addressed by its identity.  Which request word carries
-// what is the reader's convention, in tag_memory.h.
-#include <algorithm>
+// what is the reader's convention, in tag_request.h.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,11 +9,11 @@
 
 #include "cli.h"
 #include "qdapi.h"
-#include "tag_memory.h"
+#include "tag_request.h"
 
 namespace qdctl {
 
-namespace mem = qdsim::tagmem;
+namespace req = tagreq;
 
 const char tag_synopsis[] = "tag OPERATION TAG-ID ARGS... [--id-bits N]";
 const char tag_help[] =
@@ -41,8 +40,6 @@ const char tag_help[] =
 
 namespace {
 
-constexpr std::size_t max_data_words = sizeof(tagop_record{}.data) / sizeof(uint16_t);
-
 // The identity of the addressed tag, into record.id_bits and record.id.
 void set_identity(tagop_record& r, const std::string& hex, long id_bits)
 {
@@ -63,13 +60,13 @@ void set_identity(tagop_record& r, const std::string& hex, long id_bits)
 uint16_t parse_area(const std::string& text)
 {
     if (text == "reserved")
-        return mem::area_reserved;
+        return req::area_reserved;
     if (text == "identity")
-        return mem::area_identity;
+        return req::area_identity;
     if (text == "tid")
-        return mem::area_tid;
+        return req::area_tid;
     if (text == "user")
-        return mem::area_user;
+        return req::area_user;
     return static_cast<uint16_t>(parse_number(text, 0xFFFF, "memory area"));
 }
 
@@ -84,12 +81,6 @@ uint32_t parse_password(const std::string& text)
     std::string padded = std::string(8 - digits.size(), '0') + digits;
     std::vector<uint16_t> w = parse_hex_words(padded, 2, "password");
     return static_cast<uint32_t>(w[0]) << 16 | w[1];
-}
-
-void set_password(tagop_record& r, uint32_t password)
-{
-    r.op_word19 = static_cast<uint16_t>(password >> 16);
-    r.op_word20 = static_cast<uint16_t>(password & 0xFFFF);
 }
 
 void expect_args(const std::vector<std::string>& args, std::size_t n, const char* synopsis)
@@ -107,10 +98,10 @@ int run_tag(const Invocation& inv)
     std::vector<std::string> args = parse_options(
         inv.args, {
                       {"id-bits", true, [&](const std::string& v) {
-                           id_bits = static_cast<long>(parse_number(v, mem::max_id_bits, "identity length"));
+                           id_bits = static_cast<long>(parse_number(v, req::max_id_bits, "identity length"));
                        }},
                       {"new-id-bits", true, [&](const std::string& v) {
-                           new_id_bits = static_cast<long>(parse_number(v, mem::max_id_bits, "identity length"));
+                           new_id_bits = static_cast<long>(parse_number(v, req::max_id_bits, "identity length"));
                        }},
                   });
     if (args.empty())
@@ -129,26 +120,25 @@ int run_tag(const Invocation& inv)
 
     if (op == "read") {
         expect_args(args, 4, "read TAG-ID AREA ADDRESS COUNT");
-        r.op_word1 = parse_area(args[1]);
-        r.op_word19 = static_cast<uint16_t>(parse_number(args[2], 0xFFFF, "word address"));
-        read_count = parse_number(args[3], max_data_words, "word count");
-        r.op_word20 = static_cast<uint16_t>(read_count);
+        req::set_area(r, parse_area(args[1]));
+        req::set_first_word(r, static_cast<uint16_t>(parse_number(args[2], 0xFFFF, "word address")));
+        read_count = parse_number(args[3], req::max_data_words, "word count");
+        req::set_word_count(r, static_cast<uint16_t>(read_count));
     } else if (op == "write") {
         expect_args(args, 4, "write TAG-ID AREA ADDRESS DATA");
-        r.op_word1 = parse_area(args[1]);
-        r.op_word19 = static_cast<uint16_t>(parse_number(args[2], 0xFFFF, "word address"));
-        std::vector<uint16_t> data = parse_hex_words(args[3], max_data_words, "data");
-        r.data_bits = static_cast<uint16_t>(16 * data.size());
-        std::copy(data.begin(), data.end(), r.data);
+        req::set_area(r, parse_area(args[1]));
+        req::set_first_word(r, static_cast<uint16_t>(parse_number(args[2], 0xFFFF, "word address")));
+        std::vector<uint16_t> data = parse_hex_words(args[3], req::max_data_words, "data");
+        req::set_data(r, data.data(), data.size(), 16 * data.size());
         call = tagdata_write;
     } else if (op == "lock") {
         expect_args(args, 3, "lock TAG-ID AREA PASSWORD");
-        r.op_word1 = parse_area(args[1]);
-        set_password(r, parse_password(args[2]));
+        req::set_area(r, parse_area(args[1]));
+        req::set_password(r, parse_password(args[2]));
         call = tagdata_lock;
     } else if (op == "write-id") {
         expect_args(args, 2, "write-id TAG-ID NEW-ID [--new-id-bits N]");
-        std::vector<uint16_t> id = parse_hex_words(args[1], words_for_bits(mem::max_id_bits), "new identity");
+        std::vector<uint16_t> id = parse_hex_words(args[1], words_for_bits(req::max_id_bits), "new identity");
         std::size_t bits = 16 * id.size();
         if (new_id_bits >= 0) {
             bits = static_cast<std::size_t>(new_id_bits);
@@ -157,26 +147,22 @@ int run_tag(const Invocation& inv)
                                  std::to_string(words_for_bits(bits)) + " words, not " +
                                  std::to_string(id.size()));
         }
-        if (bits > mem::max_id_bits)
-            throw UsageError("a new identity has at most " + std::to_string(mem::max_id_bits) + " bits");
-        r.data_bits = static_cast<uint16_t>(bits);
-        std::copy(id.begin(), id.end(), r.data);
+        if (bits > req::max_id_bits)
+            throw UsageError("a new identity has at most " + std::to_string(req::max_id_bits) + " bits");
+        req::set_data(r, id.data(), id.size(), bits);
         call = tagid_write;
     } else if (op == "lock-id") {
         expect_args(args, 2, "lock-id TAG-ID PASSWORD");
-        set_password(r, parse_password(args[1]));
+        req::set_password(r, parse_password(args[1]));
         call = tagid_lock;
     } else if (op == "passwd") {
         expect_args(args, 3, "passwd TAG-ID PASSWORD NEW-PASSWORD");
-        set_password(r, parse_password(args[1]));
-        const uint32_t next = parse_password(args[2]);
-        r.data_bits = 32;
-        r.data[0] = static_cast<uint16_t>(next >> 16);
-        r.data[1] = static_cast<uint16_t>(next & 0xFFFF);
+        req::set_password(r, parse_password(args[1]));
+        req::set_new_password(r, parse_password(args[2]));
         call = tag_passwd;
     } else if (op == "kill") {
         expect_args(args, 2, "kill TAG-ID PASSWORD");
-        set_password(r, parse_password(args[1]));
+        req::set_password(r, parse_password(args[1]));
         call = tag_kill;
     } else {
         throw UsageError("unknown tag operation '" + op + "'");
@@ -195,8 +181,8 @@ int run_tag(const Invocation& inv)
             fail(what);
         }
         std::size_t words = words_for_bits(r.data_bits);
-        if (words > max_data_words)
-            words = max_data_words;
+        if (words > req::max_data_words)
+            words = req::max_data_words;
         std::printf("%s\n", hex_words(r.data, words).c_str());
         return exit_ok;
     }

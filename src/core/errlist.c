@@ -1,13 +1,11 @@
 /* The names of the library's error, status and state codes, indexed by the
  * magnitude of a code.  Every entry is a string; unnamed codes are "". */
-#include "export.h"
+#include "qdapi.h"
 
-QD_EXPORT extern const char *const reader_errlist[181];
-QD_EXPORT extern const int reader_nerr;
+/* Not the table's length: the published value, which programs may rely on. */
+const int reader_nerr = 199;
 
-QD_EXPORT const int reader_nerr = 199;
-
-QD_EXPORT const char *const reader_errlist[181] = {
+const char *const reader_errlist[181] = {
     [0] = "SUCCESSFUL",
     [1] = "OPERATION_WAITING_TO_RUN",
     [2] = "OPERATION_IN_PROGRESS",

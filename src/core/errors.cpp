@@ -1,7 +1,6 @@
 // reader_errno and the two functions that turn a code into text.
 #include <cstdio>
 
-#include "export.h"
 #include "qdapi.h"
 #include "trace.h"
 
@@ -19,15 +18,15 @@ constexpr unsigned magnitude(int code)
 
 extern "C" {
 
-QD_EXPORT int reader_errno = 0;
+int reader_errno = 0;
 
-QD_EXPORT const char* reader_strerror(int code)
+const char* reader_strerror(int code)
 {
     const unsigned m = magnitude(code);
     return m > last_code ? nullptr : reader_errlist[m];
 }
 
-QD_EXPORT void reader_perror(const char* prefix)
+void reader_perror(const char* prefix)
 {
     if (prefix)
         std::fprintf(stderr, "%s: ", prefix);

@@ -12,7 +12,6 @@
 
 #include <cstring>
 
-#include "export.h"
 #include "frame.h"
 #include "host.h"
 #include "trace.h"
@@ -205,7 +204,7 @@ using namespace qd;
 
 extern "C" {
 
-QD_EXPORT reader_handle open_reader(const char* host_name)
+reader_handle open_reader(const char* host_name)
 {
     if (!host_name) {
         trace("open_reader: hostname is NULL.\n");
@@ -241,18 +240,18 @@ QD_EXPORT reader_handle open_reader(const char* host_name)
     return handle;
 }
 
-QD_EXPORT reader_record* handle_to_reader(reader_handle handle)
+reader_record* handle_to_reader(reader_handle handle)
 {
     const Session session = resolve(handle);
     return session ? &session.reader->record : nullptr;
 }
 
-QD_EXPORT reader_handle reconnect_reader(reader_handle handle)
+reader_handle reconnect_reader(reader_handle handle)
 {
     return handle_to_reader(handle) ? handle : nullptr;
 }
 
-QD_EXPORT int close_reader(reader_handle handle)
+int close_reader(reader_handle handle)
 {
     // A reader that is not connected is closed as it is: connecting it only
     // to close it would fail for an unreachable reader and leave its handle

@@ -3,11 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "export.h"
+#include "qdapi.h"
 
 extern "C" {
-QD_EXPORT int trace_enabled = 0;
-QD_EXPORT int use_tcp = 0;
+int trace_enabled = 0;
+int use_tcp = 0;
 }
 
 namespace qd {

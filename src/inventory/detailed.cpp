@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "export.h"
 #include "frame.h"
 #include "search_config.h"
 
@@ -69,7 +68,7 @@ struct conveyor_config {
 
 extern "C" {
 
-QD_EXPORT int detailed_read_start(reader_handle handle, search_config* config)
+int detailed_read_start(reader_handle handle, search_config* config)
 {
     Frame frame(detailed_read_start_op, handle);
     if (!frame || !config)
@@ -83,7 +82,7 @@ QD_EXPORT int detailed_read_start(reader_handle handle, search_config* config)
     });
 }
 
-QD_EXPORT int detailed_read_stop(reader_handle handle, int search_id)
+int detailed_read_stop(reader_handle handle, int search_id)
 {
     return perform(detailed_read_stop_op, handle, static_cast<u_short>(search_id), [](short answer) {
         trace("stop search uid=%d\n", answer);
@@ -91,7 +90,7 @@ QD_EXPORT int detailed_read_stop(reader_handle handle, int search_id)
     });
 }
 
-QD_EXPORT int conveyor_read_start(reader_handle handle, search_params* params)
+int conveyor_read_start(reader_handle handle, search_params* params)
 {
     if (!handle || !params)
         return -1;
@@ -106,7 +105,7 @@ QD_EXPORT int conveyor_read_start(reader_handle handle, search_params* params)
     }
 }
 
-QD_EXPORT int conveyor_read_stop(reader_handle handle, int search_id)
+int conveyor_read_stop(reader_handle handle, int search_id)
 {
     return detailed_read_stop(handle, search_id);
 }

@@ -1,7 +1,6 @@
 // The reader's extended search: configure, start, stop, verify.  Each
 // answers the reader's status; the failure values tell a handle that did not
 // resolve from a call that failed.
-#include "export.h"
 #include "frame.h"
 #include "search_config.h"
 
@@ -32,7 +31,7 @@ constexpr auto zr_search_verify_op = control_op<&wire::zr_search_verify_1>("zr_s
 
 extern "C" {
 
-QD_EXPORT int zr_search_configure(reader_handle handle, search_config* config)
+int zr_search_configure(reader_handle handle, search_config* config)
 {
     Frame frame(zr_search_configure_op, handle);
     if (!frame || !config)
@@ -43,17 +42,17 @@ QD_EXPORT int zr_search_configure(reader_handle handle, search_config* config)
     return frame.run(as_wire<wire::search_config>(*config), traced_status);
 }
 
-QD_EXPORT int zr_search_start(reader_handle handle)
+int zr_search_start(reader_handle handle)
 {
     return perform(zr_search_start_op, handle, traced_status);
 }
 
-QD_EXPORT int zr_search_stop(reader_handle handle)
+int zr_search_stop(reader_handle handle)
 {
     return perform(zr_search_stop_op, handle, traced_status);
 }
 
-QD_EXPORT int zr_search_verify(reader_handle handle)
+int zr_search_verify(reader_handle handle)
 {
     return perform(zr_search_verify_op, handle, traced_status);
 }

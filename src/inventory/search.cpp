@@ -1,7 +1,6 @@
 // Plain searches and the reader's tag database.
 #include <algorithm>
 
-#include "export.h"
 #include "frame.h"
 
 using namespace qd;
@@ -60,7 +59,7 @@ void copy_tag(const From& from, To& to)
 
 extern "C" {
 
-QD_EXPORT int search_start(reader_handle handle, const search_params* params)
+int search_start(reader_handle handle, const search_params* params)
 {
     Frame frame(search_start_op, handle);
     if (!frame || !params)
@@ -71,7 +70,7 @@ QD_EXPORT int search_start(reader_handle handle, const search_params* params)
     });
 }
 
-QD_EXPORT int operation_status(reader_handle handle, int search_id)
+int operation_status(reader_handle handle, int search_id)
 {
     return perform(operation_status_op, handle, static_cast<u_short>(search_id), [](short status) -> int {
         if (status > READER_ERROR_INVALID_ARGUMENTS)
@@ -80,12 +79,12 @@ QD_EXPORT int operation_status(reader_handle handle, int search_id)
     });
 }
 
-QD_EXPORT int tags_available(reader_handle handle, int value)
+int tags_available(reader_handle handle, int value)
 {
     return perform(tags_available_op, handle, value, answer);   // unsigned: 0 .. 65535
 }
 
-QD_EXPORT int tagdb_consume(reader_handle handle, tag_record* record)
+int tagdb_consume(reader_handle handle, tag_record* record)
 {
     Frame frame(tagdb_consume_op, handle);
     if (!frame || !record)
@@ -98,7 +97,7 @@ QD_EXPORT int tagdb_consume(reader_handle handle, tag_record* record)
     });
 }
 
-QD_EXPORT int tagdb_pop(reader_handle handle, popped_tag_record* record)
+int tagdb_pop(reader_handle handle, popped_tag_record* record)
 {
     if (!handle || !record)
         return -1;
@@ -113,7 +112,7 @@ QD_EXPORT int tagdb_pop(reader_handle handle, popped_tag_record* record)
     return 0;
 }
 
-QD_EXPORT int tagdb_reset_db(reader_handle handle)
+int tagdb_reset_db(reader_handle handle)
 {
     return perform(tagdb_reset_db_op, handle, nothing);   // the reader's answer is not used
 }

@@ -2,7 +2,6 @@
 // from the copies that the connection's initial queries keep in the reader's
 // record; no call is made, though resolving the handle may reconnect and so
 // refresh them.
-#include "export.h"
 #include "reader.h"
 #include "trace.h"
 
@@ -34,12 +33,12 @@ bool connection_list(reader_handle handle, const int32_t* list, T reader_record:
 
 extern "C" {
 
-QD_EXPORT extern const char* const protocol_names[14] = {
+extern const char* const protocol_names[14] = {
     "NULL",   "EPC1",   "HF_EPC_DRAFT", "ISO15693",   "ISO14443", "HF_EPC", "EPC1V0",
     "EPC1V1", "ISO18000-6B", "EPC0", "DIAGNOSTIC", "LBT", "GEN2", "PROTOCOL_ID_LAST_VALUE",
 };
 
-QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
+int get_supported_protocols(reader_handle handle, int32_t* list)
 {
     reader_protocol_list protocols;
     if (!connection_list(handle, list, &reader_record::protocols, protocols))
@@ -51,7 +50,7 @@ QD_EXPORT int get_supported_protocols(reader_handle handle, int32_t* list)
     return list[0];
 }
 
-QD_EXPORT int get_connected_antennas(reader_handle handle, int32_t* list)
+int get_connected_antennas(reader_handle handle, int32_t* list)
 {
     reader_antenna_list antennas;
     if (!connection_list(handle, list, &reader_record::antennas, antennas))

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "export.h"
 #include "frame.h"
 
 using namespace qd;
@@ -49,37 +48,37 @@ std::size_t data_words(unsigned data_bits)
 
 extern "C" {
 
-QD_EXPORT int tagid_write(reader_handle handle, const tagop_record* record)
+int tagid_write(reader_handle handle, const tagop_record* record)
 {
     return tagop_call<&wire::tagid_write_1>(handle, record);
 }
 
-QD_EXPORT int tagid_lock(reader_handle handle, const tagop_record* record)
+int tagid_lock(reader_handle handle, const tagop_record* record)
 {
     return tagop_call<&wire::tagid_lock_1>(handle, record);
 }
 
-QD_EXPORT int tag_kill(reader_handle handle, const tagop_record* record)
+int tag_kill(reader_handle handle, const tagop_record* record)
 {
     return tagop_call<&wire::tag_kill_1>(handle, record);
 }
 
-QD_EXPORT int tag_passwd(reader_handle handle, const tagop_record* record)
+int tag_passwd(reader_handle handle, const tagop_record* record)
 {
     return tagop_call<&wire::tag_passwd_1>(handle, record);
 }
 
-QD_EXPORT int tagdata_write(reader_handle handle, const tagop_record* record)
+int tagdata_write(reader_handle handle, const tagop_record* record)
 {
     return tagop_call<&wire::tagdata_write_1>(handle, record);
 }
 
-QD_EXPORT int tagdata_lock(reader_handle handle, const tagop_record* record)
+int tagdata_lock(reader_handle handle, const tagop_record* record)
 {
     return tagop_call<&wire::tagdata_lock_1>(handle, record);
 }
 
-QD_EXPORT int tagdata_read(reader_handle handle, tagop_record* record)
+int tagdata_read(reader_handle handle, tagop_record* record)
 {
     Frame frame(tagdata_read_op, handle);
     if (!frame)
