@@ -73,6 +73,16 @@ std::vector<uint8_t> encode_xdr(xdrproc_t filter, void* value)
     return bytes;
 }
 
+bool decode_xdr(xdrproc_t filter, const std::vector<uint8_t>& bytes, void* value)
+{
+    XDR x;
+    xdrmem_create(&x, reinterpret_cast<char*>(const_cast<uint8_t*>(bytes.data())), static_cast<u_int>(bytes.size()),
+                  XDR_DECODE);
+    bool ok = filter(&x, value) != 0;
+    xdr_destroy(&x);
+    return ok;
+}
+
 void FaultTable::inject(uint32_t proc, Fault fault)
 {
     std::lock_guard lock(mu_);

@@ -33,6 +33,9 @@ private:
 
 // XDR bytes of a decoded argument, as the filter encodes it.
 std::vector<uint8_t> encode_xdr(xdrproc_t filter, void* value);
+// The reverse, into a zeroed `value` (the filter frees what it allocates,
+// even when decoding fails half-way).
+bool decode_xdr(xdrproc_t filter, const std::vector<uint8_t>& bytes, void* value);
 
 class FaultTable {
 public:

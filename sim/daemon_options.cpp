@@ -99,6 +99,10 @@ Options:
   --protocols LIST   supported protocol identifiers, comma separated
                      (0..255, or "none"; default 0)
   --log-limit N      calls kept in the call log (default 1000; 0: all)
+  --latency MS       every reply leaves MS milliseconds after its call
+                     arrived, as across a network (default 0)
+  --verbose          a line per call of the reader program on standard
+                     error (see below)
 
 The tag field (every search finds every live tag once):
   --tags N           N tags with random identities (default 0)
@@ -130,6 +134,15 @@ of 1024 words; a tag has one 32-bit password (0) and permanent locks:
 op_status: 0 done, -103 locked / out of range, -105 no such tag or killed,
 -108 wrong password.
 
+With --verbose, each call is reported as it arrives:
+  qdsim ADDR: PROCEDURE TRANSPORT CALLER [FAULT] [latency MS ms]
+PROCEDURE is the name in the reader's protocol file in lower case (e.g.
+tagdb_pop), null for procedure 0, the number for one the protocol lacks;
+TRANSPORT is udp or tcp; CALLER is the client's a.b.c.d:port; FAULT is
+the fault applied to the call, if any: error_reply, garbage_reply, drop,
+or delay MS ms.  For example:
+  qdsim 127.0.0.2: tagdb_pop udp 127.0.0.1:40312 delay 3500 ms latency 2 ms
+
   --help             this text
 
 Numbers may be decimal or 0x hexadecimal.
@@ -149,9 +162,13 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             out.reader.use_rpcbind = true;
             continue;
         }
+        if (opt == "--verbose") {
+            out.reader.verbose = true;
+            continue;
+        }
         static const std::vector<std::string_view> with_value = {
             "--address", "--hwid0",  "--hwtext0", "--hwid1",   "--hwtext1",          "--antennas", "--protocols",
-            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration"};
+            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration", "--latency"};
         bool known = false;
         for (auto name : with_value)
             known = known || opt == name;
@@ -211,6 +228,10 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             if (!parse_number(value, 3600000ull, n))
                 return bad();
             out.reader.search_duration = std::chrono::milliseconds(n);
+        } else if (opt == "--latency") {
+            if (!parse_number(value, 3600000ull, n))
+                return bad();
+            out.reader.latency = std::chrono::milliseconds(n);
         }
     }
     return ParseOutcome::run;

@@ -38,30 +38,26 @@ void dump(const ProgramPorts& ports, SVCXPRT* xprt)
 
 }  // namespace
 
-void serve_port_mapper(const ProgramPorts& ports, svc_req* rq, SVCXPRT* xprt)
+std::function<void()> port_mapper_reply(const ProgramPorts& ports, svc_req* rq, SVCXPRT* xprt)
 {
     switch (rq->rq_proc) {
     case PMAPPROC_NULL:
-        svc_sendreply(xprt, xdr_filter(xdr_void), nullptr);
-        return;
+        return [xprt] { svc_sendreply(xprt, xdr_filter(xdr_void), nullptr); };
     case PMAPPROC_GETPORT: {
         pmap query{};
-        if (!svc_getargs(xprt, xdr_filter(xdr_pmap), reinterpret_cast<caddr_t>(&query))) {
-            svcerr_decode(xprt);
-            return;
-        }
+        if (!svc_getargs(xprt, xdr_filter(xdr_pmap), reinterpret_cast<caddr_t>(&query)))
+            return [xprt] { svcerr_decode(xprt); };
         u_long port = lookup(ports, query);
-        svc_sendreply(xprt, xdr_filter(xdr_u_long), reinterpret_cast<caddr_t>(&port));
         svc_freeargs(xprt, xdr_filter(xdr_pmap), reinterpret_cast<caddr_t>(&query));
-        return;
+        return [xprt, port]() mutable {
+            svc_sendreply(xprt, xdr_filter(xdr_u_long), reinterpret_cast<caddr_t>(&port));
+        };
     }
     case PMAPPROC_DUMP:
-        dump(ports, xprt);
-        return;
+        return [ports, xprt] { dump(ports, xprt); };
     default:
         // SET, UNSET and CALLIT: this port mapper knows one reader only.
-        svcerr_noproc(xprt);
-        return;
+        return [xprt] { svcerr_noproc(xprt); };
     }
 }
 

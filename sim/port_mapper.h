@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "wire.h"
 
@@ -14,9 +15,10 @@ struct ProgramPorts {
     uint16_t tcp = 0;
 };
 
-// Serves one port mapper call (server thread).  Versions 3 and 4 (rpcbind)
-// are not served: libtirpc answers them with a version mismatch naming
-// version 2, and clients fall back to it.
-void serve_port_mapper(const ProgramPorts& ports, svc_req* rq, SVCXPRT* xprt);
+// Reads one port mapper call (server thread) and returns what sends its
+// reply, now or later: the reply needs nothing of the request any more.
+// Versions 3 and 4 (rpcbind) are not served: libtirpc answers them with a
+// version mismatch naming version 2, and clients fall back to it.
+std::function<void()> port_mapper_reply(const ProgramPorts& ports, svc_req* rq, SVCXPRT* xprt);
 
 }  // namespace qdsim::detail

@@ -3,6 +3,7 @@
 // hooks on any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -46,7 +47,10 @@ struct ReaderModel {
 struct ReaderState {
     CallLog log;
     FaultTable faults;
-    std::mutex mu;        // guards model
+    // Added to the time of every reply (Options::latency); any thread.
+    std::atomic<std::chrono::milliseconds::rep> latency_ms{0};
+    bool verbose = false;   // a line per call on standard error; set before start
+    std::mutex mu;          // guards model
     ReaderModel model;
 };
 

@@ -7,8 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -19,9 +24,6 @@ namespace {
 
 std::mutex g_acquire_mu;
 std::weak_ptr<ServerLoop> g_loop;
-
-// The loop whose thread is the calling thread (set on the server thread).
-thread_local ServerLoop* t_loop = nullptr;
 
 struct LocalAddress {
     in_addr_t address = 0;   // network order
@@ -45,12 +47,7 @@ bool local_address(SVCXPRT* xprt, LocalAddress& out)
     return true;
 }
 
-Endpoint* endpoint_for(SVCXPRT* xprt, LocalAddress& local)
-{
-    if (t_loop == nullptr || !local_address(xprt, local))
-        return nullptr;
-    return t_loop->find(local.address);
-}
+Endpoint* endpoint_for(SVCXPRT* xprt, LocalAddress& local);
 
 // One dispatcher per program: libtirpc serves a (program, version) with one
 // function for all transports, so the reader is found by the address the
@@ -91,6 +88,64 @@ void block_async_signals()
 
 }  // namespace
 
+// A reply that leaves later.
+struct PendingReply {
+    SVCXPRT* xprt = nullptr;
+    in_addr_t reader = 0;
+    ServerLoop::TimePoint due{};
+    std::function<void()> send;
+};
+
+struct LoopState {
+    LoopState()
+    {
+        wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_fd < 0)
+            throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+    ~LoopState() { close(wake_fd); }
+    LoopState(const LoopState&) = delete;
+    LoopState& operator=(const LoopState&) = delete;
+
+    void wake()
+    {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wake_fd, &one, sizeof one);
+    }
+
+    void run();
+    void run_commands();
+    void send_due_replies();
+    const timespec* poll_timeout(timespec& out) const;
+
+    int wake_fd = -1;
+    std::mutex mu;
+    std::deque<std::packaged_task<void()>> commands;
+    bool quit = false;
+
+    // Server thread only.
+    std::map<in_addr_t, Endpoint*> endpoints;
+    // By descriptor: a transport has one reply pending at most, since it is
+    // not read from while it has one.
+    std::map<int, PendingReply> pending;
+};
+
+namespace {
+
+// The loop state whose thread is the calling thread (set on the server
+// thread).
+thread_local LoopState* t_state = nullptr;
+
+Endpoint* endpoint_for(SVCXPRT* xprt, LocalAddress& local)
+{
+    if (t_state == nullptr || !local_address(xprt, local))
+        return nullptr;
+    auto it = t_state->endpoints.find(local.address);
+    return it == t_state->endpoints.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
 void register_dispatchers(SVCXPRT* any_transport)
 {
     // The callouts outlive transports and loops; register them once.  The
@@ -116,110 +171,169 @@ std::shared_ptr<ServerLoop> ServerLoop::acquire()
     return loop;
 }
 
-ServerLoop::ServerLoop()
+ServerLoop::ServerLoop() : state_(std::make_shared<LoopState>())
 {
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0)
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([state = state_] { state->run(); });
 }
 
 ServerLoop::~ServerLoop()
 {
     {
-        std::lock_guard lock(mu_);
-        quit_ = true;
+        std::lock_guard lock(state_->mu);
+        state_->quit = true;
     }
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+    state_->wake();
     if (thread_.joinable()) {
+        // The last holder let go on the server thread itself (a command that
+        // destroyed the last reader): the thread cannot wait for itself.  It
+        // ends once the command returns, on its own reference to the state.
         if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();   // the last holder let go on the server thread
+            thread_.detach();
         else
             thread_.join();
     }
-    close(wake_fd_);
 }
 
 void ServerLoop::call(const std::function<void()>& fn)
 {
-    if (t_loop == this) {
+    if (t_state == state_.get()) {
         fn();
         return;
     }
     std::packaged_task<void()> task(fn);
     auto done = task.get_future();
     {
-        std::lock_guard lock(mu_);
-        if (quit_)
+        std::lock_guard lock(state_->mu);
+        if (state_->quit)
             throw std::logic_error("the server loop has ended");
-        commands_.push_back(std::move(task));
+        state_->commands.push_back(std::move(task));
     }
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+    state_->wake();
     done.get();
 }
 
-void ServerLoop::attach(in_addr_t address, Endpoint* endpoint) { endpoints_[address] = endpoint; }
+void ServerLoop::attach(in_addr_t address, Endpoint* endpoint) { state_->endpoints[address] = endpoint; }
 
-void ServerLoop::detach(in_addr_t address) { endpoints_.erase(address); }
+void ServerLoop::detach(in_addr_t address) { state_->endpoints.erase(address); }
 
 Endpoint* ServerLoop::find(in_addr_t address) const
 {
-    auto it = endpoints_.find(address);
-    return it == endpoints_.end() ? nullptr : it->second;
+    auto it = state_->endpoints.find(address);
+    return it == state_->endpoints.end() ? nullptr : it->second;
 }
 
-void ServerLoop::run_commands()
+bool ServerLoop::defer_reply(SVCXPRT* xprt, in_addr_t reader, TimePoint due, std::function<void()> send)
+{
+    // libtirpc keeps the transaction id and the caller's address of the
+    // request being served in its transport (for UDP: in the socket's one
+    // transport), and the next request read overwrites them.  The loop does
+    // not poll the descriptor while a reply is pending, but over TCP a
+    // request that the client sent right behind this one may already sit in
+    // the transport's buffer: svc_getreq_common reads it as soon as the
+    // dispatcher returns (SVC_STAT says XPRT_MOREREQS).  Such a call cannot
+    // wait, nor can one on a connection that has failed.
+    if (SVC_STAT(xprt) != XPRT_IDLE || state_->pending.count(xprt->xp_fd) != 0)
+        return false;
+    state_->pending.emplace(xprt->xp_fd, PendingReply{xprt, reader, due, std::move(send)});
+    return true;
+}
+
+void ServerLoop::cancel_replies(in_addr_t reader)
+{
+    std::erase_if(state_->pending, [reader](const auto& entry) { return entry.second.reader == reader; });
+}
+
+void LoopState::run_commands()
 {
     for (;;) {
         std::packaged_task<void()> task;
         {
-            std::lock_guard lock(mu_);
-            if (commands_.empty())
+            std::lock_guard lock(mu);
+            if (commands.empty())
                 return;
-            task = std::move(commands_.front());
-            commands_.pop_front();
+            task = std::move(commands.front());
+            commands.pop_front();
         }
         task();
     }
 }
 
-void ServerLoop::run()
+const timespec* LoopState::poll_timeout(timespec& out) const
+{
+    if (pending.empty())
+        return nullptr;
+    auto first = std::min_element(pending.begin(), pending.end(),
+                                  [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
+    const auto wait = std::max(first->second.due - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    out.tv_sec = static_cast<time_t>(ns / 1000000000);
+    out.tv_nsec = static_cast<long>(ns % 1000000000);
+    return &out;
+}
+
+void LoopState::send_due_replies()
+{
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        auto due = pending.end();
+        for (auto it = pending.begin(); it != pending.end(); ++it)
+            if (it->second.due <= now && (due == pending.end() || it->second.due < due->second.due))
+                due = it;
+        if (due == pending.end())
+            return;
+        PendingReply reply = std::move(due->second);
+        pending.erase(due);
+        reply.send();
+        // What svc_getreq_common does after a call: a connection that failed
+        // (here: while the reply was written) is done with.  A reader's own
+        // UDP transport never reports that.
+        if (SVC_STAT(reply.xprt) == XPRT_DIED)
+            SVC_DESTROY(reply.xprt);
+    }
+}
+
+void LoopState::run()
 {
     block_async_signals();
-    t_loop = this;
+    t_state = this;
     std::vector<pollfd> fds;
     for (;;) {
         {
-            std::lock_guard lock(mu_);
-            if (quit_ && commands_.empty())
+            std::lock_guard lock(mu);
+            if (quit && commands.empty())
                 break;
         }
         // svc_getreq_poll walks svc_max_pollfd entries of the array it is
         // given, and a connection accepted while it runs adds one entry per
         // ready descriptor at most: the copy gets that much slack (unused
-        // entries are -1), and the wake-up descriptor sits behind it.
+        // entries are -1), and the wake-up descriptor sits behind it.  A
+        // transport with a reply pending is left out (see defer_reply).
         const int n = svc_max_pollfd;
         fds.assign(2 * static_cast<size_t>(n) + 1, pollfd{-1, 0, 0});
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             fds[i] = svc_pollfd[i];
-        pollfd& wake = fds.back();
-        wake = pollfd{wake_fd_, POLLIN, 0};
-        int ready = poll(fds.data(), fds.size(), -1);
+            if (fds[i].fd >= 0 && pending.count(fds[i].fd) != 0)
+                fds[i].fd = -1;
+        }
+        pollfd& wake_entry = fds.back();
+        wake_entry = pollfd{wake_fd, POLLIN, 0};
+        timespec timeout{};
+        int ready = ppoll(fds.data(), fds.size(), poll_timeout(timeout), nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (wake.revents != 0) {
+        if (wake_entry.revents != 0) {
             uint64_t value;
-            [[maybe_unused]] ssize_t r = read(wake_fd_, &value, sizeof value);
+            [[maybe_unused]] ssize_t r = read(wake_fd, &value, sizeof value);
             // Commands change the set of transports: serve the requests in
             // the next round, with a fresh copy of the descriptors.
             run_commands();
             continue;
         }
+        send_due_replies();
         int svc_ready = 0;
         for (int i = 0; i < n; ++i)
             if (fds[i].fd >= 0 && fds[i].revents != 0)
@@ -228,7 +342,8 @@ void ServerLoop::run()
             svc_getreq_poll(fds.data(), svc_ready);
     }
     run_commands();
-    t_loop = nullptr;
+    pending.clear();
+    t_state = nullptr;
 }
 
 }  // namespace qdsim::detail

@@ -6,17 +6,18 @@
 // descriptors of all transports, and every transport is created and
 // destroyed on it (call() hands it the work and waits).  Requests are routed
 // to the reader whose address they arrived at.
+//
+// Nothing on that thread waits: a reply that is due later (a delay fault, a
+// reader's latency) is queued with defer_reply() and sent by the loop when
+// its time comes, while the other readers go on being served.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "wire.h"
@@ -38,10 +39,16 @@ public:
     virtual bool serves_port_mapper() const = 0;
 };
 
+// What the server thread runs on (server_loop.cpp).
+struct LoopState;
+
 class ServerLoop {
 public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     // The running loop, started when the first holder asks for it and ended
-    // when the last holder lets go.
+    // when the last holder lets go (on any thread, the server thread
+    // included).
     static std::shared_ptr<ServerLoop> acquire();
 
     ServerLoop();
@@ -58,15 +65,22 @@ public:
     void detach(in_addr_t address);
     Endpoint* find(in_addr_t address) const;
 
-private:
-    void run();
-    void run_commands();
+    // Server thread only, from the dispatcher of a call on `xprt`: the call
+    // gets no reply now; `send` runs on the server thread at `due` and sends
+    // it.  Until then nothing is read from the transport.  False when the
+    // reply cannot wait (the caller then replies at once).  `reader` is the
+    // local address the call arrived at, for cancel_replies().
+    bool defer_reply(SVCXPRT* xprt, in_addr_t reader, TimePoint due, std::function<void()> send);
 
-    int wake_fd_ = -1;
-    std::mutex mu_;
-    std::deque<std::packaged_task<void()>> commands_;
-    bool quit_ = false;
-    std::map<in_addr_t, Endpoint*> endpoints_;   // server thread only
+    // Server thread only: forgets the replies still due for calls that
+    // arrived at `reader`, before its transports are destroyed.
+    void cancel_replies(in_addr_t reader);
+
+private:
+    // Shared with the server thread, which may outlive this object: when the
+    // last holder lets go on the server thread itself, the thread is
+    // detached and ends on its own reference.
+    std::shared_ptr<LoopState> state_;
     std::thread thread_;
 };
 

@@ -65,13 +65,25 @@ struct VirtualReader::Impl final : detail::Endpoint {
             state.model.field.add(tag);
         state.model.search_duration = options.search_duration;
         state.log.set_limit(options.log_limit);
+        state.latency_ms = options.latency.count();
+        state.verbose = options.verbose;
     }
 
-    void serve_program(svc_req* rq, SVCXPRT* xprt) override { detail::serve_reader_program(state, rq, xprt); }
+    void serve_program(svc_req* rq, SVCXPRT* xprt) override
+    {
+        detail::serve_reader_program(state, *loop, address, rq, xprt);
+    }
 
+    // The latency holds the port mapper's replies too: they cross the same
+    // network.
     void serve_port_mapper(svc_req* rq, SVCXPRT* xprt) override
     {
-        detail::serve_port_mapper(detail::ProgramPorts{udp_port.load(), tcp_port.load()}, rq, xprt);
+        const auto arrived = std::chrono::steady_clock::now();
+        auto reply = detail::port_mapper_reply(detail::ProgramPorts{udp_port.load(), tcp_port.load()}, rq, xprt);
+        const auto due = detail::reply_due(state, arrived, Fault{});
+        if (due > arrived && loop->defer_reply(xprt, address, due, reply))
+            return;
+        reply();
     }
 
     uint16_t program_port(int sock_type) const override
@@ -106,8 +118,10 @@ struct VirtualReader::Impl final : detail::Endpoint {
     // Server thread only.
     void close_transports()
     {
-        if (loop->find(address) == this)
+        if (loop->find(address) == this) {
+            loop->cancel_replies(address);
             loop->detach(address);
+        }
         detail::close_transport(udp);
         detail::close_transport(tcp);
         detail::close_transport(pm_udp);
@@ -202,6 +216,8 @@ void VirtualReader::clear_calls() { impl_->state.log.clear(); }
 void VirtualReader::inject(uint32_t proc, Fault fault) { impl_->state.faults.inject(proc, fault); }
 
 void VirtualReader::clear_faults() { impl_->state.faults.clear(); }
+
+void VirtualReader::set_latency(std::chrono::milliseconds latency) { impl_->state.latency_ms = latency.count(); }
 
 namespace {
 

@@ -106,6 +106,13 @@ struct Options {
     std::size_t log_limit = 0;  // calls kept in the log, the latest; 0: all
     std::vector<Tag> tags;      // the tag field at the start
     std::chrono::milliseconds search_duration{50};
+    // Every reply leaves this long after its call arrived (on top of a delay
+    // fault), as if the reader sat across a network; the other readers of
+    // the process go on being served meanwhile.
+    std::chrono::milliseconds latency{0};
+    // A line per call of the reader program on standard error: procedure,
+    // transport, caller, the fault applied (format: qdsim --help).
+    bool verbose = false;
 };
 
 class VirtualReader {
@@ -117,7 +124,9 @@ public:
 
     // Starts serving; throws std::runtime_error when the address or its
     // ports cannot be bound.  start() after stop() serves again on the same
-    // address, like a reader that rebooted.
+    // address, like a reader that rebooted.  stop() closes the open
+    // connections at once; replies still waiting (delay, latency) are never
+    // sent.
     void start();
     void stop();
     bool running() const;
@@ -133,9 +142,15 @@ public:
     std::size_t count(uint32_t proc) const;
     void clear_calls();
 
-    // Faults, per procedure number.
+    // Faults, per procedure number.  A delayed reply (like every reply,
+    // with a latency) waits without holding up the other readers of the
+    // process; until it is sent, the reader reads no further call from the
+    // same UDP socket or TCP connection.
     void inject(uint32_t proc, Fault fault);
     void clear_faults();
+
+    // Options::latency; takes effect for calls arriving from then on.
+    void set_latency(std::chrono::milliseconds latency);
 
     // The tag field: the tags a search finds and the tag operations address.
     void add_tag(const Tag& tag);

@@ -162,18 +162,26 @@ INSTANTIATE_TEST_SUITE_P(Transports, SharedHandle, testing::Values(false, true),
     if (!h)
         std::exit(2);
     // The first call is slow; two more wait behind it on the same
-    // connection, which the reader closes once it has answered.
+    // connection.  The reader answers the first, takes the second without
+    // answering, and closes the connection.
     qdsim::Fault slow;
     slow.kind = qdsim::FaultKind::delay;
     slow.count = 1;
     slow.delay = std::chrono::milliseconds(400);
     reader->inject(proc_tags_available, slow);
+    const auto arrived = [&](std::size_t n) {
+        for (int i = 0; i < 1000 && reader->count(proc_tags_available) < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
     int first = 1, second = 1, third = 1;
     std::thread a([&] { first = tags_available(h, 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    arrived(1);
+    qdsim::Fault unanswered;
+    unanswered.kind = qdsim::FaultKind::drop;
+    reader->inject(proc_tags_available, unanswered);
     std::thread b([&] { second = tags_available(h, 0); });
     std::thread c([&] { third = tags_available(h, 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    arrived(2);
     reader->stop();
     a.join();
     b.join();

@@ -34,6 +34,8 @@ check() {   # check DESCRIPTION COMMAND...
 "$QDSIM" --help >"$work/help" 2>&1
 check "--help exits 0" test $? -eq 0
 check "--help documents the options" grep -q -- "--address" "$work/help"
+check "--help documents --latency and --verbose" grep -q -- "--latency MS" "$work/help"
+check "--help documents the verbose line" grep -q -- "qdsim ADDR: PROCEDURE TRANSPORT CALLER" "$work/help"
 "$QDSIM" --no-such-option >/dev/null 2>"$work/err"
 check "an unknown option exits 2" test $? -eq 2
 "$QDSIM" --antennas 17 >/dev/null 2>&1
@@ -78,6 +80,24 @@ pid=
 check "SIGTERM ends the daemon with status 0" test "$status" -eq 0
 "$RPCINFO" -t "$ADDR" "$PROG" 1 >/dev/null 2>&1
 check "nothing is served after it ended" test $? -ne 0
+
+# --- a line per call with --verbose -------------------------------------------------
+"$QDSIM" --address "$ADDR" --verbose --latency 20 >"$work/out" 2>"$work/err" &
+pid=$!
+for _ in $(seq 100); do
+    grep -q "serving" "$work/out" 2>/dev/null && break
+    sleep 0.05
+done
+"$RPCINFO" -u "$ADDR" "$PROG" 1 >"$work/ping_u" 2>&1
+check "rpcinfo -u reaches a daemon with a latency" grep -q "ready and waiting" "$work/ping_u"
+"$RPCINFO" -t "$ADDR" "$PROG" 1 >/dev/null 2>&1
+kill -TERM "$pid"
+wait "$pid"
+pid=
+check "--verbose reports the udp call" \
+    grep -Eq "^qdsim $ADDR: null udp 127\.[0-9]+\.[0-9]+\.[0-9]+:[0-9]+ latency 20 ms$" "$work/err"
+check "--verbose reports the tcp call" \
+    grep -Eq "^qdsim $ADDR: null tcp 127\.[0-9]+\.[0-9]+\.[0-9]+:[0-9]+ latency 20 ms$" "$work/err"
 
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]
