@@ -470,6 +470,49 @@ QDAPI_EXTERN(int) get_supported_protocols(reader_handle handle, int32_t *list);
  * written. */
 QDAPI_EXTERN(int) get_connected_antennas(reader_handle handle, int32_t *list);
 
+/* ------------------------------------------------------------------------
+ * Radio: transmit power, protocols, antennas, region and RF state
+ * ---------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------
+ * Automatic searches
+ * ---------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------
+ * Administration: parameter store
+ *
+ * Every request carries the privilege level (PRIV_getCurPrivLevel).
+ * ---------------------------------------------------------------------- */
+
+/* Sets a parameter (flag 0); 0, or -1 when the call fails. */
+QDAPI_EXTERN(int) reader_params_set(reader_handle handle, const char *name, const char *value);
+/* Sets a parameter with the caller's flag; 0 or -1. */
+QDAPI_EXTERN(int) reader_params_set_with_flag(reader_handle handle, const char *name,
+                                              const char *value, uint16_t flag);
+
+/* ------------------------------------------------------------------------
+ * Administration: named settings, statistics, GPIO, firmware, reboot,
+ * versions
+ * ---------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------
+ * Privileged diagnostics
+ *
+ * Closed until a privilege level has been unlocked; every operation but the
+ * two below returns -1 for a bad handle, -2 while closed, -102 when a call
+ * fails, and leaves reader_errno and the connection alone.
+ * ---------------------------------------------------------------------- */
+
+/* Only every fifth call with the access code sets the level (its low 16
+ * bits); a call with any other code freezes the level for good. */
+QDAPI_EXTERN(void) PRIV_setPrivLevel(int level, uint32_t code);
+/* The current privilege level; 0 while closed. */
+QDAPI_EXTERN(uint16_t) PRIV_getCurPrivLevel(void);
+
+/* ------------------------------------------------------------------------
+ * Privileged instruments: test modes, signal generator, EEPROM, I/Q buffer
+ * ---------------------------------------------------------------------- */
+
 #ifdef __cplusplus
 }
 #endif

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "call_log.h"
+#include "model_admin.h"
 #include "tag_field.h"
 #include "virtual_reader.h"
 
@@ -41,6 +42,9 @@ struct ReaderModel {
 
     // Tag operations (behaviour_tagops.cpp).
     TagopOverride tagop_override;
+
+    // Administration (behaviour_admin.cpp).
+    AdminModel admin;
 };
 
 // Everything one virtual reader keeps.
