@@ -1,0 +1,71 @@
+// The privileged frame, on the remote call frame: -1 for a handle that does
+// not resolve, -2 while the gate is closed, then the operation's own limits,
+// then the call.  A failed call gives -102 and nothing else: no message,
+// reader_errno untouched, the connection kept.
+//
+//   constexpr auto rf_on = priv_op<&wire::rf_on_1>("rfOn");
+//   int PRIV_rfOn(reader_handle h, int slot)
+//   {
+//       return priv_perform(rf_on, h, slot_value(slot), nothing);
+//   }
+#pragma once
+
+#include "frame.h"
+#include "priv/gate.h"
+
+namespace qd {
+
+constexpr int priv_bad_handle = -1;
+constexpr int priv_closed = -2;
+
+// A privileged operation on one procedure; `gate` is its gate name.
+template <auto Entry>
+struct PrivOperation {
+    const char* gate;
+    Operation<Entry, int> op;
+};
+
+template <auto Entry>
+constexpr PrivOperation<Entry> priv_op(const char* gate)
+{
+    return {gate, {.check = gate, .failure = READER_ERROR_REMOTE, .unresolved = priv_bad_handle,
+                   .policy = Policy::privileged}};
+}
+
+// The first two steps of the frame.  A gate that refuses is told by
+// `closed()`; the handle is resolved first, so a bad handle gives -1 even
+// while the gate is closed.
+template <auto Entry>
+class PrivFrame : public Frame<Entry, int> {
+public:
+    PrivFrame(const PrivOperation<Entry>& op, reader_handle handle)
+        : Frame<Entry, int>(op.op, handle), admitted_(priv_allowed(op.gate, priv_level()))
+    {
+    }
+
+    // False when the handle did not resolve or the gate refused; result()
+    // then says which.
+    explicit operator bool() const { return Frame<Entry, int>::operator bool() && admitted_; }
+    int result() const { return Frame<Entry, int>::operator bool() ? priv_closed : priv_bad_handle; }
+
+private:
+    bool admitted_;
+};
+
+template <auto Entry, class Copy>
+int priv_perform(const PrivOperation<Entry>& op, reader_handle handle, Copy&& copy)
+    requires(!takes_argument<Entry>)
+{
+    PrivFrame<Entry> frame(op, handle);
+    return frame ? frame.run(copy) : frame.result();
+}
+
+template <auto Entry, class Arg, class Copy>
+int priv_perform(const PrivOperation<Entry>& op, reader_handle handle, const Arg& argument, Copy&& copy)
+    requires takes_argument<Entry> && std::same_as<Arg, argument_t<Entry>>
+{
+    PrivFrame<Entry> frame(op, handle);
+    return frame ? frame.run(argument, copy) : frame.result();
+}
+
+}  // namespace qd
