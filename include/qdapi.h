@@ -472,28 +472,227 @@ QDAPI_EXTERN(int) get_connected_antennas(reader_handle handle, int32_t *list);
 
 /* ------------------------------------------------------------------------
  * Radio: transmit power, protocols, antennas, region and RF state
+ *
+ * Power is in the reader's power units; the reader works in hundredths.
+ * The setters clamp the power to 0..33 and send it truncated to hundredths
+ * (a float 20.3 is sent as 2029).  A slot argument above 0 addresses slot 1,
+ * any other slot 0; an antenna argument is clamped to 0..7.  The double
+ * operations return -1.0 on failure, with the reason in reader_errno.
  * ---------------------------------------------------------------------- */
+
+/* The transmit power of a slot or of an antenna. */
+QDAPI_EXTERN(double) get_slot_tx_power(reader_handle handle, int16_t slot);
+QDAPI_EXTERN(double) get_antenna_tx_power(reader_handle handle, int16_t antenna);
+/* The power in use; the antenna it is used on goes to *antenna unless that
+ * is NULL. */
+QDAPI_EXTERN(double) get_current_tx_power(reader_handle handle, uint16_t *antenna);
+/* Sets an antenna's power; the clamped power, or -1.0 (reader_errno -106
+ * without a call when the antenna is not connected). */
+QDAPI_EXTERN(double) set_antenna_tx_power(reader_handle handle, float power, int16_t antenna);
+/* Sets a slot's power; the clamped power, or -1.0 (reader_errno -102
+ * without a call when the slot is empty). */
+QDAPI_EXTERN(double) set_slot_tx_power(reader_handle handle, float power, int16_t slot);
+/* Sets the power of slot 0, then slot 1, skipping an empty slot and
+ * stopping at the first failed call; the clamped power, or -1.0 (also when
+ * both slots are empty). */
+QDAPI_EXTERN(double) set_tx_power(reader_handle handle, float power);
+/* Stores the reader's maximum power, as the reader gives it, in *power.  A
+ * failed call changes nothing at all: not *power, not reader_errno, not
+ * the connection. */
+QDAPI_EXTERN(void) get_max_reader_power(reader_handle handle, int16_t *power);
+
+/* One element of the list given to set_supported_protocols: enable_value 0
+ * disables the protocol, any other value enables it. */
+typedef struct protocol_enable_entry {
+    uint16_t protocol_id;
+    uint16_t enable_value;
+} protocol_enable_entry;
+
+/* Stores the enable list as the reader parameter "protocol_enable_list"
+ * (at most 127 characters of "ID:0xVALUE " pairs; a count of 0 or less
+ * stores the empty text), then runs the connection's initial queries again
+ * so that the protocol and antenna lists are fresh.  With a list, what
+ * get_supported_protocols gives on it; without, 0; -1 on failure. */
+QDAPI_EXTERN(int) set_supported_protocols(reader_handle handle, int count,
+                                          const protocol_enable_entry *entries, int32_t *list);
+/* Copies the reader's region name and its NUL into buffer, which must hold
+ * the reader's longest name.  A failed call changes nothing at all. */
+QDAPI_EXTERN(void) get_region(reader_handle handle, char *buffer);
+/* Stores the reader's RF state word in *state; 1, or -1 (a NULL state
+ * leaves reader_errno alone). */
+QDAPI_EXTERN(int16_t) get_rfState(reader_handle handle, uint32_t *state);
 
 /* ------------------------------------------------------------------------
  * Automatic searches
+ *
+ * A search that the library starts on the reader by itself, as a detailed
+ * search, once its start time has come, and that the reader runs until its
+ * stop time, cycling through groups built from the search parameters.  The
+ * library starts a thread of its own for this with the first registration;
+ * it is stopped and joined when the library is unloaded or the process
+ * exits.  The records are those of the reader's `auto_searches` list; the
+ * library writes their fields as it starts and watches them.
+ *
+ * Times are seconds since the epoch; the library's clock for a start of 0
+ * reads whole seconds.
  * ---------------------------------------------------------------------- */
+
+/* Registers an automatic search: `params` is copied, the search is due at
+ * `start` (0: now, and `stop` then counts from now) and ends at `stop` (0:
+ * no end); `period` and `run_time` shape the groups it cycles through.  A
+ * start before the stop makes it active.  Returns its handle, or NULL
+ * (reader_errno: as left by the reader's resolution; -100 for NULL params or
+ * a time that is negative or not a number; -120; -121 table full).  The
+ * handle is valid until the reader is closed. */
+QDAPI_EXTERN(reader_handle) auto_search_start(reader_handle handle, const search_params *params,
+                                              double start, double period, double run_time,
+                                              double stop);
+/* Stops the search on the reader if it was started there, and marks it
+ * neither active nor started; 0, or -1 when the handle does not resolve
+ * (reader_errno -100).  reader_errno is then what the reader's stop left:
+ * -100 for a search that was never started. */
+QDAPI_EXTERN(int) auto_search_stop(reader_handle search);
+/* 1 while the search counts as running: registered and active and not yet
+ * started, or started and reported waiting or in progress by the reader
+ * (asked only then); 0 otherwise, and when the handle does not resolve
+ * (reader_errno -100). */
+QDAPI_EXTERN(int) search_active(reader_handle search);
 
 /* ------------------------------------------------------------------------
  * Administration: parameter store
  *
  * Every request carries the privilege level (PRIV_getCurPrivLevel).
+ * Strings come back in two forms: the _r operations return heap copies
+ * that the caller releases with free(); the others return the library's own
+ * copy, which their next call (from any thread) frees and replaces.  A
+ * failed call returns NULL or -1 with reader_errno -102; a bad handle or a
+ * NULL name or count returns NULL or -1 without a call.
  * ---------------------------------------------------------------------- */
 
-/* Sets a parameter (flag 0); 0, or -1 when the call fails. */
+/* The names of the reader's parameters: an array of `count` names, without
+ * a terminating NULL entry. */
+typedef char **param_name_list;
+
+/* Sets a parameter (flag 0); 0, or -1 when the call fails (-1 with
+ * reader_errno -100 for a NULL name or value). */
 QDAPI_EXTERN(int) reader_params_set(reader_handle handle, const char *name, const char *value);
 /* Sets a parameter with the caller's flag; 0 or -1. */
 QDAPI_EXTERN(int) reader_params_set_with_flag(reader_handle handle, const char *name,
                                               const char *value, uint16_t flag);
 
+/* A parameter's value (an empty value is an empty string, not NULL). */
+QDAPI_EXTERN(char *) reader_params_get_r(reader_handle handle, const char *name);
+QDAPI_EXTERN(char *) reader_params_get(reader_handle handle, const char *name);
+/* The reader's answer to a look-up of a name. */
+QDAPI_EXTERN(char *) reader_params_lookup_r(reader_handle handle, const char *name);
+QDAPI_EXTERN(char *) reader_params_lookup(reader_handle handle, const char *name);
+
+/* Each 0, or -1.  reader_params_remove refuses a NULL name with
+ * reader_errno -100; the others leave reader_errno alone for it. */
+QDAPI_EXTERN(int) reader_params_remove(reader_handle handle, const char *name);
+QDAPI_EXTERN(int) reader_params_log(reader_handle handle, const char *name);
+QDAPI_EXTERN(int) reader_params_load(reader_handle handle, const char *name);
+/* The whole store: reloaded from, or committed to, the reader's saved one. */
+QDAPI_EXTERN(int) reader_params_load_all(reader_handle handle);
+QDAPI_EXTERN(int) reader_params_commit_all(reader_handle handle);
+
+/* The parameter names in the reader's order, their number in *count.
+ * NULL with *count 0 for an empty store (and on failure); entries that come
+ * without a name (an empty one) are left out, so the list may be shorter
+ * than the reader's, even empty. */
+QDAPI_EXTERN(param_name_list) reader_params_list_r(reader_handle handle, int *count);
+QDAPI_EXTERN(param_name_list) reader_params_list(reader_handle handle, int *count);
+
 /* ------------------------------------------------------------------------
  * Administration: named settings, statistics, GPIO, firmware, reboot,
  * versions
  * ---------------------------------------------------------------------- */
+
+/* Named settings as numbers and flags.  Setters return 0 or -1.  Getters
+ * return the value, or -1 (0xFFFF for the retry time-out) when it cannot be
+ * read; a stored -1 reads the same, but only a failure sets reader_errno.
+ *
+ * Setters and getters are not always inverses: the deghost setters write
+ * "1" or "0" and the synch regulatory time-out setter a number, but their
+ * getters report 1 only when the reader's text is "yes" (any case).  The
+ * 96-bit getter reports 1 for any text that starts with the number 96. */
+
+/* Sends the low 16 bits of the value; reads numbers as "0x" hexadecimal,
+ * "0" octal or decimal, keeping the low 16 bits. */
+QDAPI_EXTERN(int) config_set_tagop_retry_timeout_ms(reader_handle handle, uint32_t milliseconds);
+QDAPI_EXTERN(uint16_t) config_get_tagop_retry_timeout_ms(reader_handle handle);
+/* Writes "96" or "64". */
+QDAPI_EXTERN(int) config_set_EPC1_96_bit_support(reader_handle handle, int flag);
+QDAPI_EXTERN(int) config_get_EPC1_96_bit_support(reader_handle handle);
+QDAPI_EXTERN(int) config_set_EPC0_search_depth(reader_handle handle, int depth);
+QDAPI_EXTERN(int) config_get_EPC0_search_depth(reader_handle handle);
+QDAPI_EXTERN(int) config_set_EPC0_deghost(reader_handle handle, int flag);
+QDAPI_EXTERN(int) config_get_EPC0_deghost(reader_handle handle);
+/* Reads as the retry time-out does, all 32 bits, returned as an int. */
+QDAPI_EXTERN(int) config_set_EPC0_deghost_len(reader_handle handle, uint32_t length);
+QDAPI_EXTERN(int) config_get_EPC0_deghost_len(reader_handle handle);
+QDAPI_EXTERN(int) config_set_EPC1_deghost(reader_handle handle, int flag);
+QDAPI_EXTERN(int) config_get_EPC1_deghost(reader_handle handle);
+QDAPI_EXTERN(int) config_set_synch_regulatory_timeout(reader_handle handle, int value);
+QDAPI_EXTERN(int) config_get_synch_regulatory_timeout(reader_handle handle);
+
+/* The reader's counters, in the reader's order; the library gives them no
+ * meaning.  A failure writes none of them. */
+typedef struct antenna_stats {
+    int32_t stat1, stat2, stat3, stat4, stat5, stat6, stat7;
+    int32_t stat8, stat9, stat10, stat11, stat12, stat13, stat14;
+} antenna_stats;
+
+typedef struct source_stats {
+    int32_t stat1, stat2, stat3, stat4, stat5, stat6, stat7;
+    int32_t stat8, stat9, stat10, stat11, stat12, stat13;
+} source_stats;
+
+/* 0, or -1 (reader_errno -100 without a call for a NULL structure).  The
+ * antenna number is sent as it is. */
+QDAPI_EXTERN(int) get_antenna_stats(reader_handle handle, uint16_t antenna, antenna_stats *stats);
+QDAPI_EXTERN(int) get_source_stats(reader_handle handle, source_stats *stats);
+/* Clears the reader's counters; 0 or -1. */
+QDAPI_EXTERN(int) reset_epcg_stats(reader_handle handle);
+
+/* GPIO.  The values are the reader's and go to it as they are.
+ * GPIO_get: the value read, or -1 (reader_errno: the reader's negative
+ * status, or -100, -102).  GPIO_set and GPIO_set_reader_event: the reader's
+ * result, also stored in reader_errno (0 included); -1 on failure. */
+QDAPI_EXTERN(int) GPIO_get(reader_handle handle, uint32_t line);
+QDAPI_EXTERN(int) GPIO_set(reader_handle handle, uint32_t first, uint32_t second);
+QDAPI_EXTERN(int) GPIO_set_reader_event(reader_handle handle, uint32_t first, uint32_t second,
+                                        uint32_t third);
+
+/* The outcome of a firmware update.  The three texts are heap copies that
+ * the caller releases with free(). */
+typedef struct fw_update_info {
+    int32_t fw_status;
+    char *fw_text1;
+    char *fw_text2;
+    char *fw_text3;
+    int32_t fw_value;
+} fw_update_info;
+
+/* Starts a firmware update from an image; the reader's result, also stored
+ * in reader_errno; -1 on failure (reader_errno -100 without a call for a
+ * NULL image). */
+QDAPI_EXTERN(int) reader_fw_update(reader_handle handle, const char *image, uint32_t value);
+/* The update's status as the reader reports it, or -1 on failure; fills
+ * *info unless it is NULL (the reader is asked either way). */
+QDAPI_EXTERN(int) reader_fw_update_complete(reader_handle handle, fw_update_info *info);
+
+/* Asks the reader to reboot, and drops the connection whatever came of the
+ * call: the next operation on the handle connects anew. */
+QDAPI_EXTERN(void) reboot_reader(reader_handle handle, uint32_t first, uint32_t second);
+
+/* The reader's settings, firmware version and OS version texts, or NULL on
+ * failure.  The text belongs to the reader's record (settings_text,
+ * firmware_version, os_version): it stays valid until the same query runs
+ * again on the same reader, or the reader is closed. */
+QDAPI_EXTERN(const char *) read_settings(reader_handle handle);
+QDAPI_EXTERN(const char *) get_firmware_version(reader_handle handle);
+QDAPI_EXTERN(const char *) get_os_version(reader_handle handle);
 
 /* ------------------------------------------------------------------------
  * Privileged diagnostics
@@ -509,9 +708,212 @@ QDAPI_EXTERN(void) PRIV_setPrivLevel(int level, uint32_t code);
 /* The current privilege level; 0 while closed. */
 QDAPI_EXTERN(uint16_t) PRIV_getCurPrivLevel(void);
 
+/* Calls the reader's no-op: 0 whether or not the reader answered. */
+QDAPI_EXTERN(int) PRIV_nop(reader_handle handle);
+
+/* A slot argument is a hardware slot, of which the low 16 bits are sent;
+ * a second int argument (power in hundredths, gain, frequency in kHz,
+ * antenna, class, safety value) goes to the reader as it is.  Values that
+ * the reader answers as 16 bits come back widened: signed ones with their
+ * sign, unsigned ones as 0..65535.  A value that equals a failure code
+ * cannot be told from it. */
+
+/* The reader's frequency hop table: frequencies in kHz, `count` of them
+ * used. */
+typedef struct hop_table {
+    uint32_t hops[64];
+    uint32_t count;
+} hop_table;
+
+/* The reader's three host information texts, at most 255 characters each,
+ * in buffers of the library that the next PRIV_getHostInfo overwrites. */
+typedef struct host_info_texts {
+    const char *info1;
+    const char *info2;
+    const char *info3;
+} host_info_texts;
+
+/* A data capture request, sent to the reader as it is; the list holds at
+ * most 16 values (a longer one fails the call). */
+typedef struct data_capture_args {
+    uint16_t capture_word1;
+    uint16_t capture_word2;
+    uint16_t capture_word3;
+    uint16_t capture_word4;
+    uint16_t capture_word5;
+    uint16_t capture_word6;
+    struct {
+        uint32_t capture_list_len;
+        uint16_t *capture_list_val;
+    } capture_list;
+    uint16_t capture_word7;
+} data_capture_args;
+
+/* The reader's answer to a data capture request. */
+typedef struct data_capture_result {
+    uint16_t result_word1;
+    uint16_t result_word2;
+    uint16_t result_word3;
+    uint16_t samples[32];
+    uint16_t result_word4;
+    uint16_t result_word5;
+    uint16_t result_word6;
+    uint16_t result_word7;
+} data_capture_result;
+
+/* One call each; 0 unless a result is named. */
+QDAPI_EXTERN(int) PRIV_setLeds(reader_handle handle, uint16_t mask, uint16_t value);
+/* The reader's 16-bit answer. */
+QDAPI_EXTERN(int) PRIV_setAntId(reader_handle handle, uint16_t first, uint16_t second);
+QDAPI_EXTERN(int) PRIV_rfOn(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_rfOff(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setRxenOn(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setRxenOff(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setTxenOn(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setTxenOff(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setTxswOn(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setTxswOff(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_listenOn(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_receiveOn(reader_handle handle, int slot);
+/* flag 0 or 1 (low 16 bits); anything else is -100 without a call. */
+QDAPI_EXTERN(int) PRIV_setFreqHopForced(reader_handle handle, int flag);
+/* The flag, signed 16-bit. */
+QDAPI_EXTERN(int) PRIV_getFreqHopForced(reader_handle handle);
+/* The low 16 bits of command are sent. */
+QDAPI_EXTERN(int) PRIV_setGen2Cmd(reader_handle handle, int command);
+/* Power in hundredths, signed 16-bit. */
+QDAPI_EXTERN(int) PRIV_getTxPower(reader_handle handle, int slot);
+/* Sets the calibrated or the uncalibrated power (hundredths); the reader's
+ * signed 16-bit answer. */
+QDAPI_EXTERN(int) PRIV_setTxPower(reader_handle handle, int slot, int power);
+QDAPI_EXTERN(int) PRIV_setUncalTxPower(reader_handle handle, int slot, int power);
+/* Receive gain, signed 16-bit. */
+QDAPI_EXTERN(int) PRIV_getRxGain(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_setRxGain(reader_handle handle, int slot, int gain);
+/* Stores the slot's frequency (kHz) in *frequency; -100 without a call
+ * when frequency is NULL. */
+QDAPI_EXTERN(int) PRIV_getFreq(reader_handle handle, int slot, uint32_t *frequency);
+QDAPI_EXTERN(int) PRIV_setFreq(reader_handle handle, int slot, int frequency);
+/* The slot's antenna, 0..65535. */
+QDAPI_EXTERN(int) PRIV_getAnt(reader_handle handle, int slot);
+QDAPI_EXTERN(int) PRIV_antSafety(reader_handle handle, int slot, int value);
+QDAPI_EXTERN(int) PRIV_setRxClass(reader_handle handle, int slot, int rx_class);
+QDAPI_EXTERN(int) PRIV_setDebugLevel(reader_handle handle, uint32_t level);
+/* The reader's 32-bit debug level, as an int. */
+QDAPI_EXTERN(int) PRIV_getDebugLevel(reader_handle handle);
+QDAPI_EXTERN(int) PRIV_setAutoload(reader_handle handle, int flag);
+/* The autoload flag. */
+QDAPI_EXTERN(int) PRIV_getAutoload(reader_handle handle);
+QDAPI_EXTERN(int) PRIV_resync(reader_handle handle);
+QDAPI_EXTERN(int) PRIV_rescanHardware(reader_handle handle);
+
+/* Points *texts at the three host information texts; -100 without a call
+ * when texts is NULL. */
+QDAPI_EXTERN(int) PRIV_getHostInfo(reader_handle handle, host_info_texts *texts);
+/* Points *text at the reader's configuration text, at most 2047
+ * characters, in a buffer that the next call overwrites; -100 without a
+ * call when text is NULL. */
+QDAPI_EXTERN(int) PRIV_getZrConf(reader_handle handle, const char **text);
+/* Sends the LED values 0, 1, 2 ... 0xFFFF, 0 ... with mask 0xFFFF until a
+ * call fails; then prints "RPC setleds call failed" and returns -102. */
+QDAPI_EXTERN(int) PRIV_twiddleLeds(reader_handle handle);
+/* Points *text at the hardware description of a slot followed by a
+ * newline (at most 255 characters in all, in a buffer that the next call
+ * overwrites), or at "Error detecting hardware.\n" when the call fails;
+ * -100 without a call when text is NULL. */
+QDAPI_EXTERN(int) PRIV_getHwId(reader_handle handle, uint16_t selector, const char **text);
+/* The reader's settings "currentslot" and "currentantid", read as numbers
+ * (0x... hexadecimal, 0... octal, else decimal; no digits: 0), 0..65535. */
+QDAPI_EXTERN(int) PRIV_getCurrentSlot(reader_handle handle);
+QDAPI_EXTERN(int) PRIV_getAntId(reader_handle handle);
+/* Sets the slot's power through set_slot_tx_power (power in hundredths,
+ * so reader_errno follows that operation's rules), then switches RF on;
+ * -102 when either fails, and RF stays off when the power failed. */
+QDAPI_EXTERN(int) PRIV_powerUp(reader_handle handle, int slot, int power);
+/* Power 0, RF on, RF off, stopping with -102 at the first failed call. */
+QDAPI_EXTERN(int) PRIV_powerDown(reader_handle handle, int slot);
+/* Antenna checks of a slot into checks[0..16]: checks[0] the number of
+ * readings, checks[1..] one reading per antenna.  A reader that reports
+ * more than 16 antennas gets the first 16 read and checks[0] 16.  All 17
+ * elements are zeroed first; a failed call leaves the readings so far.
+ * -100 without a call when checks is NULL. */
+QDAPI_EXTERN(int) PRIV_checkAnts(reader_handle handle, int slot, int32_t *checks);
+/* Selects the slot's antenna; the antenna that the reader then reports,
+ * 0..65535. */
+QDAPI_EXTERN(int) PRIV_setAnt(reader_handle handle, int slot, int antenna);
+/* Points *result at the reader's answer, which stays valid until the next
+ * PRIV_getData (NULL when the call fails); -100 without a call when
+ * request or result is NULL. */
+QDAPI_EXTERN(int) PRIV_getData(reader_handle handle, const data_capture_args *request,
+                               const data_capture_result **result);
+/* Reads the hop table from entry `first` on into table->hops[0..63] (at
+ * most 64 entries; table->count says how many).  A NULL table only asks
+ * for the number of hops. */
+QDAPI_EXTERN(int) PRIV_getHops(reader_handle handle, hop_table *table, int first);
+/* Replaces the hop table by the frequencies (kHz) of `count` texts, read
+ * as numbers (0x... hexadecimal, 0... octal, else decimal); a text without
+ * a number (or NULL) is skipped.  Then reads the table back into `table`
+ * unless it is NULL.  A failure leaves the hops added so far; -100 without
+ * a call when texts is NULL and count above 0. */
+QDAPI_EXTERN(int) PRIV_setHops(reader_handle handle, int count, const char *const *texts, hop_table *table);
+
 /* ------------------------------------------------------------------------
  * Privileged instruments: test modes, signal generator, EEPROM, I/Q buffer
+ *
+ * Gated like the rest of the family (-1 bad handle, -2 closed, -102 failed
+ * call); -100 for an argument outside an operation's limits, among them a
+ * NULL pointer where the operation needs one.
  * ---------------------------------------------------------------------- */
+
+/* Puts the reader into a test mode, named without regard to case: "stop"
+ * (code 0), "cw" (1), "epc1" (2), "iso18000" (3), "epc1lfsr" (4),
+ * "iso18000lfsr" (5) or "gen2onoff" (6).  *message is pointed at the
+ * library's text about the attempt (at most 255 characters), which the next
+ * call, from any thread, replaces.  *code (code may be NULL) receives the
+ * code sent.  An unknown name returns -2 without a call and leaves *code
+ * alone; the message names it.  mode and message must not be NULL. */
+QDAPI_EXTERN(int) PRIV_testStart(reader_handle handle, const char *mode, int16_t *code,
+                                 const char **message);
+QDAPI_EXTERN(int) PRIV_testStop(reader_handle handle);
+
+/* Sends `count` waveform words (0..1024; -100 otherwise) with two parameters
+ * that the reader interprets. */
+QDAPI_EXTERN(int) PRIV_putWave(reader_handle handle, uint16_t first, uint16_t second, int count,
+                               const uint16_t *values);
+
+/* Drives the signal generator.  Modes, without regard to case: "off",
+ * "gen2lfsr", the built-in waveforms "sin160k", "gen2zero" and "gen2one",
+ * and "iqlist": the argc texts of argv are numbers (0x hex, 0 octal or
+ * decimal; the low 16 bits of each), I, Q, I, Q, ...  A pattern is loaded
+ * into the reader's pattern buffer and played: -101 when it is longer than
+ * twice the buffer's capacity in samples, -102 when a part of it was
+ * refused (two lines on standard error; the generator is started all the
+ * same).  -100, with nothing sent, for an unknown mode, an empty list or a
+ * list text that is not a number (reported on standard error). */
+QDAPI_EXTERN(int) PRIV_signalGenerator(reader_handle handle, const char *mode, int argc,
+                                       const char *const *argv);
+
+/* Words of the reader's EEPROM that one transfer reaches: offset + length
+ * must not pass it (-100 and a line on standard error otherwise). */
+#define PRIV_EEPROM_BLOCK_WORDS 1024
+
+/* Writes `length` words at word `offset` of the EEPROM block `selector`. */
+QDAPI_EXTERN(int) PRIV_eepromWrite(reader_handle handle, uint16_t selector, uint16_t offset,
+                                   const uint16_t *words, uint16_t length);
+/* Reads up to `length` words into words[]: as many as the reader answers,
+ * never more than `length`; the rest of words[] is left as it was. */
+QDAPI_EXTERN(int) PRIV_eepromRead(reader_handle handle, uint16_t selector, uint16_t offset,
+                                  uint16_t *words, uint16_t length);
+
+/* The reader's I/Q capture buffer.  All 1024 samples are copied whatever
+ * `count` says. */
+typedef struct iq_buffer {
+    uint16_t count;          /* as the reader reports it */
+    uint16_t i_values[1024];
+    uint16_t q_values[1024];
+} iq_buffer;
+
+QDAPI_EXTERN(int) PRIV_getIqBuffer(reader_handle handle, uint16_t selector, iq_buffer *buffer);
 
 #ifdef __cplusplus
 }

@@ -51,3 +51,9 @@ void answer(Proc<TAGDATA_WRITE>, ReaderModel& m, const wire::tagop_request* req,
 void answer(Proc<TAGDATA_LOCK>, ReaderModel& m, const wire::tagop_request* req, wire::tagop_reply* res);
 
 }  // namespace qdsim::detail
+
+#include "behaviour_radio.h"   // transmit power, region, RF state
+#include "behaviour_instruments.h"   // test modes, signal generator, EEPROM, I/Q capture
+#include "behaviour_admin.h"   // parameters, settings, statistics, GPIO, firmware, reboot
+#include "behaviour_priv.h"   // LEDs, radio slots, antennas, hop table: the privileged hardware
+#include "behaviour_auto_search.h"   // searches on times of their own

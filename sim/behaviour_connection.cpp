@@ -14,10 +14,11 @@ void answer(Proc<GET_HWID>, ReaderModel& m, const int* slot, wire::hwid_result* 
     }
 }
 
+// The hardware's protocols as the parameter store's enable list leaves them
+// (behaviour_radio.cpp).
 void answer(Proc<GET_SUPPORTED_PROTOCOLS>, ReaderModel& m, const void*, wire::protocol_list* res)
 {
-    for (int i = 0; i < 16; ++i)
-        res->bits[i] = m.hardware.protocol_bits[i];
+    supported_protocols(m, res->bits);
 }
 
 void answer(Proc<GET_CONNECTED_ANTENNAS>, ReaderModel& m, const void*, wire::antenna_list* res)

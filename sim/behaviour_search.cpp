@@ -5,6 +5,8 @@
 // duration from then on, done after.  When a search completes (polled past
 // its duration, or stopped by DETAILED_READ_STOP) every live tag of the
 // field lands once in the tag database, a queue that TAGDB_POP empties.
+// A detailed search whose configuration carries times runs on those
+// instead (behaviour_auto_search.cpp).
 #include <limits>
 
 #include "behaviour.h"
@@ -32,6 +34,7 @@ short new_search(ReaderModel& m)
                                                 ? 1
                                                 : m.last_search_id + 1);
     m.searches[m.last_search_id] = Search{};
+    m.radio.search_started(m.hardware);   // the power and antenna it transmits with
     forget_old_searches(m);
     return m.last_search_id;
 }
@@ -41,9 +44,24 @@ void complete(ReaderModel& m, Search& s)
     if (s.done)
         return;
     s.done = true;
-    for (const auto& tag : m.field.tags())
-        if (!tag.killed)
-            m.tagdb.push_back(tag_record_of(tag));
+    const std::size_t before = m.tagdb.size();
+    if (s.timed)
+        finish_timed(m, *s.timed, Clock::now());
+    else
+        for (const auto& tag : m.field.tags())
+            if (!tag.killed)
+                m.tagdb.push_back(tag_record_of(tag));
+    note_search_done(m, m.tagdb.size() - before);   // statistics and GPIO events
+}
+
+// Timed searches land their passes as they go; the ones whose duration is
+// over are complete.
+void advance_timed_searches(ReaderModel& m)
+{
+    const auto now = Clock::now();
+    for (auto& [id, s] : m.searches)
+        if (s.timed && !s.done && !advance_timed(m, *s.timed, now))
+            complete(m, s);
 }
 
 int32_t zr(const ReaderModel& m, uint32_t proc)
@@ -56,9 +74,11 @@ int32_t zr(const ReaderModel& m, uint32_t proc)
 
 void answer(Proc<SEARCH_START>, ReaderModel& m, const wire::search_params*, short* res) { *res = new_search(m); }
 
-void answer(Proc<DETAILED_READ_START>, ReaderModel& m, const wire::search_config*, short* res)
+void answer(Proc<DETAILED_READ_START>, ReaderModel& m, const wire::search_config* config, short* res)
 {
     *res = new_search(m);
+    if (config)
+        m.searches[*res].timed = timed_search_of(*config, Clock::now(), m.search_duration);
 }
 
 void answer(Proc<OPERATION_STATUS>, ReaderModel& m, const u_short* id, short* res)
@@ -71,6 +91,14 @@ void answer(Proc<OPERATION_STATUS>, ReaderModel& m, const u_short* id, short* re
         const auto now = Clock::now();
         if (s.done) {
             *res = tagmem::search_done;
+        } else if (s.timed) {
+            // From its start call, not from the first poll.
+            if (advance_timed(m, *s.timed, now)) {
+                *res = tagmem::search_running;
+            } else {
+                complete(m, s);
+                *res = tagmem::search_done;
+            }
         } else if (!s.polled) {
             s.polled = true;
             s.running_since = now;
@@ -99,6 +127,7 @@ void answer(Proc<DETAILED_READ_STOP>, ReaderModel& m, const u_short* id, short* 
 
 void answer(Proc<TAGS_AVAILABLE>, ReaderModel& m, const int*, u_short* res)
 {
+    advance_timed_searches(m);
     const std::size_t n = m.tagdb.size();
     *res = n > 0xFFFF ? u_short{0xFFFF} : static_cast<u_short>(n);
     if (m.forced_tags_available)
@@ -107,6 +136,7 @@ void answer(Proc<TAGS_AVAILABLE>, ReaderModel& m, const int*, u_short* res)
 
 void answer(Proc<TAGDB_POP>, ReaderModel& m, const void*, wire::tag_record* res)
 {
+    advance_timed_searches(m);
     if (m.tagdb.empty())
         return;   // the zeroed record: status 0, no tag
     *res = m.tagdb.front();

@@ -39,6 +39,7 @@ void tagop(ReaderModel& m, const wire::tagop_request& req, wire::tagop_reply& re
         res.op_word19 = *m.tagop_override.op_word19;
     if (m.tagop_override.op_word20)
         res.op_word20 = *m.tagop_override.op_word20;
+    note_tagop(m, res.op_status);   // statistics and GPIO events
 }
 
 bool valid_range(uint16_t area, std::size_t first, std::size_t count)

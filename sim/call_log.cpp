@@ -104,6 +104,10 @@ Fault FaultTable::take(uint32_t proc)
     auto it = faults_.find(proc);
     if (it == faults_.end())
         return Fault{};
+    if (it->second.after > 0) {
+        --it->second.after;
+        return Fault{};
+    }
     Fault hit = it->second;
     if (it->second.count > 0 && --it->second.count == 0)
         faults_.erase(it);

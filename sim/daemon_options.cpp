@@ -98,6 +98,16 @@ Options:
   --antennas N       connected antennas: ports 0..N-1 (0..16; default 2)
   --protocols LIST   supported protocol identifiers, comma separated
                      (0..255, or "none"; default 0)
+  --protocols-off LIST
+                     protocols the radio also has, off until the parameter
+                     "protocol_enable_list" switches them on (as --protocols;
+                     default 8,12)
+  --max-power N      the maximum transmit power in hundredths (default 3000);
+                     no slot or antenna power goes above it
+  --power N          the transmit power of both slots at the start, in
+                     hundredths (default 2000); antennas follow slot 0 until
+                     they are given a power of their own
+  --region NAME      the region name the reader reports (default "US")
   --log-limit N      calls kept in the call log (default 1000; 0: all)
   --latency MS       every reply leaves MS milliseconds after its call
                      arrived, as across a network (default 0)
@@ -120,6 +130,20 @@ OPERATION_STATUS answers -1 at the first poll, -2 while the search runs,
 unknown identifier.  TAGS_AVAILABLE counts the database (at most 65535),
 TAGDB_POP hands out one tag per call (status 1; status 0 once empty),
 TAGDB_RESET_DB empties it, DETAILED_READ_STOP completes a search at once.
+A detailed search whose configuration carries times (patterns of kind 3:
+milliseconds per group, and the duration in the top pattern), as an
+automatic search's does, runs from its start: -2 until its duration is
+over (until stopped without one), cycling through its groups; each pass
+through them lands every tag in the database while it runs.
+
+The radio: slot and antenna powers (antenna ports 0..15) are answered as
+last set, kept within 0..max power; an empty slot ignores a power and
+answers 0.  GET_CURRENT_TX_POWER answers the antenna and power of the
+latest search (the lowest connected antenna), GET_RF_STATE 1 while a
+search runs and 0 otherwise.  The parameter "protocol_enable_list" (pairs
+"ID:0xVALUE " as the client writes them) changes the protocols reported
+on the next connection: value 0 switches a protocol off, any other on if
+the radio has it (--protocols or --protocols-off).
 
 Tag operations address the tag by id_bits and id[]; tag memory is 4 areas
 of 1024 words; a tag has one 32-bit password (0) and permanent locks:
@@ -133,6 +157,85 @@ of 1024 words; a tag has one 32-bit password (0) and permanent locks:
   26 TAGDATA_LOCK    area      password high  password low   -
 op_status: 0 done, -103 locked / out of range, -105 no such tag or killed,
 -108 wrong password.
+
+The privileged instruments:
+  --pattern-capacity N
+                     samples (two words each) of the signal generator's
+                     pattern buffer (1..32768; default 4096)
+TEST_START keeps the test mode (code 0 and TEST_STOP end it).  Patterns
+are written in chunks (a write at offset 0 starts a new one; a chunk that
+does not fit is refused with 1); once SIGNAL_GENERATOR_ON and
+PATTERN_OUTPUT_ON have both come, the I/Q capture (GET_IQ_BUFFER, any
+selector) holds the pattern's first 1024 samples and its sample count.
+PUT_WAVE keeps its waveform.  The EEPROM has blocks 0..3 of 1024 words that
+keep what is written; with --state FILE they are kept in FILE.eeprom too,
+and read from it at the start.  GET_PROTOCOL_TRACE answers a record of the
+instruments' state.
+
+The privileged radio and hardware:
+  --hops LIST        the frequency hop table, kHz, comma separated ("none":
+                     empty; default 50 channels 500 kHz apart from 902750,
+                     in a scattered order)
+  --antenna-checks LIST
+                     what the antenna checks read, one value per antenna,
+                     comma separated (default: 200 + the port for each
+                     connected port)
+  --host-info T      the host information texts, in order (repeatable, up
+                     to three)
+  --config-text T    the configuration text (GET_ZR_CONF)
+Slots 0 and 1 keep RF on/off, the receive and transmit enables and the
+transmit switch, listening and receiving (RF off ends both), the
+uncalibrated power, receive gain, frequency (915250 kHz at the start),
+antenna (SET_ANT takes a connected port only), antenna safety and receive
+class; GET_TX_POWER answers the slot's power (the radio's).  SETLEDS
+changes the LED bits of its mask.  HOPS_ADD appends (at most 4096 hops).
+SET_ANT_ID {port, id} names a port; the settings currentslot and
+currentantid follow RF_ON, SET_ANT and SET_ANT_ID.  GET_DATA answers words
+1-3 and 5-7 of the request, the list's length, and samples k = the list's
+value k (cyclically, or word 4 without a list) + k.
+
+Administration:
+  --state FILE       the saved parameter store: read at the start and by
+                     PARAMS_LOAD_ALL, written by PARAMS_COMMIT_ALL (default:
+                     none, the saved store is kept in memory)
+  --reboot-time MS   how long REBOOT keeps the reader away (default 2000)
+  --fw-update-time MS
+                     how long a firmware update is in progress (default 3000)
+  --gpio-inputs N    the levels of the input lines 0..3, bit i for line i
+                     (default 0)
+  --firmware-version T, --os-version T
+                     the version texts (default "1.0.0", "qdsim-os 1.0")
+  --settings-text T  what READ_SETTINGS answers (default: a NAME=VALUE
+                     line per named setting)
+The parameter store starts with hostname, ip_address, netmask, gateway,
+time_zone and description.  PARAMS_GET answers a value ("" when unset),
+PARAMS_LOOKUP a NAME=VALUE line for every name that begins with the text
+asked for; PARAMS_SET with flag bit 0 saves the value at once; PARAMS_LOAD
+takes one name back to its saved value (or removes it); PARAMS_LOG writes
+NAME=VALUE to the reader's log (standard error with --verbose).  The named
+settings: tagopretrytimeoutms (1000), epc1idlen (96), epc0repeats (3),
+epc0_deghost_len (0), currentslot (0), currentantid (0), and epc0_deghost,
+epc1_deghost, synch_regulatory_timeout, which the reader keeps as "yes"
+or "no" ("yes", "true", "on" or a non-zero number set "yes"); CONFIG_SET
+ignores a name the reader does not have.
+Statistics: per antenna stat1 searches completed, stat2 tags found (each
+tag on one connected antenna in turn); per source (0: the tag operations)
+stat1 done, stat2 failed, stat3 no such tag, stat4 wrong password, stat5
+refused otherwise; RESET_STATS clears them all.
+GPIO lines 0..3 are inputs, 4..7 outputs.  GPIO_GET (line) answers its
+level; GPIO_SET (line, level) drives an output; GPIO_SET_READER_EVENT
+(line, event, level) drives the output to the level whenever the event
+happens: 0 none, 1 a search found tags, 2 a search found none, 3 a tag
+operation was carried out, 4 one failed.  Statuses: -100 no such line or
+event, -103 an input line.
+FW_UPDATE (image, value) answers 0 (-100 for an empty image, -103 while an
+update runs); FW_COMPLETE answers -13 before any update, -2 while it runs
+(fw_value: percent done), then 0; its texts are the image, the version
+running and the version installed (the image's file name without its
+extension), which the reader runs after its next reboot.
+REBOOT drops every connection, answers nothing for the reboot time, then
+serves again with the saved parameters: changes not committed are lost,
+as are the searches, the tag database, the statistics and the outputs.
 
 With --verbose, each call is reported as it arrives:
   qdsim ADDR: PROCEDURE TRANSPORT CALLER [FAULT] [latency MS ms]
@@ -168,7 +271,12 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
         }
         static const std::vector<std::string_view> with_value = {
             "--address", "--hwid0",  "--hwtext0", "--hwid1",   "--hwtext1",          "--antennas", "--protocols",
-            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration", "--latency"};
+            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration", "--latency",
+            "--protocols-off", "--max-power", "--power", "--region",
+            "--pattern-capacity",
+            "--state", "--reboot-time", "--fw-update-time", "--gpio-inputs", "--firmware-version", "--os-version",
+            "--settings-text",
+            "--hops", "--antenna-checks", "--host-info", "--config-text"};
         bool known = false;
         for (auto name : with_value)
             known = known || opt == name;
@@ -183,7 +291,10 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
         const std::string value = argv[++i];
         unsigned long long n = 0;
         auto bad = [&] {
-            error = "bad value '" + value + "' for " + opt;
+            error = "bad value '";
+            error += value;
+            error += "' for ";
+            error += opt;
             return ParseOutcome::bad_usage;
         };
         Hardware& hw = out.reader.hardware;
@@ -203,6 +314,15 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
         } else if (opt == "--protocols") {
             if (!parse_protocols(value, hw.protocol_bits))
                 return bad();
+        } else if (opt == "--protocols-off") {
+            if (!parse_protocols(value, hw.protocol_bits_off))
+                return bad();
+        } else if (opt == "--max-power" || opt == "--power") {
+            if (!parse_number(value, 0x7FFF, n))
+                return bad();
+            (opt == "--power" ? out.reader.radio.power : out.reader.radio.max_power) = static_cast<int16_t>(n);
+        } else if (opt == "--region") {
+            out.reader.radio.region = value;
         } else if (opt == "--log-limit") {
             if (!parse_number(value, 100000000ull, n))
                 return bad();
@@ -232,6 +352,47 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             if (!parse_number(value, 3600000ull, n))
                 return bad();
             out.reader.latency = std::chrono::milliseconds(n);
+        } else if (opt == "--pattern-capacity") {
+            if (!parse_number(value, instruments::max_pattern_capacity, n) || n == 0)
+                return bad();
+            out.reader.pattern_capacity = static_cast<uint32_t>(n);
+        } else if (opt == "--state") {
+            out.reader.state_file = value;
+        } else if (opt == "--reboot-time" || opt == "--fw-update-time") {
+            if (!parse_number(value, 3600000ull, n))
+                return bad();
+            (opt == "--reboot-time" ? out.reader.reboot_time : out.reader.fw_update_time) =
+                std::chrono::milliseconds(n);
+        } else if (opt == "--gpio-inputs") {
+            if (!parse_number(value, 0xF, n))
+                return bad();
+            out.reader.gpio_inputs = static_cast<uint32_t>(n);
+        } else if (opt == "--firmware-version") {
+            out.reader.firmware_version = value;
+        } else if (opt == "--os-version") {
+            out.reader.os_version = value;
+        } else if (opt == "--settings-text") {
+            out.reader.settings_text = value;
+        } else if (opt == "--hops" || opt == "--antenna-checks") {
+            std::vector<uint32_t> values;
+            std::stringstream in(value == "none" ? "" : value);
+            std::string item;
+            const unsigned long long max = opt == "--hops" ? 0xFFFFFFFFull : 0xFFFFull;
+            while (std::getline(in, item, ',')) {
+                if (!parse_number(item, max, n) || values.size() >= DiagHardware::max_hops)
+                    return bad();
+                values.push_back(static_cast<uint32_t>(n));
+            }
+            if (opt == "--hops")
+                out.reader.diag.hops = values;
+            else
+                out.reader.diag.antenna_checks = std::vector<uint16_t>(values.begin(), values.end());
+        } else if (opt == "--host-info") {
+            if (out.host_infos >= out.reader.diag.host_info.size())
+                return bad();
+            out.reader.diag.host_info[out.host_infos++] = value;
+        } else if (opt == "--config-text") {
+            out.reader.diag.config_text = value;
         }
     }
     return ParseOutcome::run;

@@ -12,6 +12,7 @@ struct DaemonOptions {
     std::size_t random_tags = 0; // --tags
     uint64_t seed = 1;           // --seed
     uint16_t id_bits = 96;       // --id-bits
+    std::size_t host_infos = 0;  // --host-info texts given so far
 };
 
 // A tag given as hexadecimal identity digits, optionally "/BITS" (default:

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "behaviour.h"
+#include "misbehaviour.h"
 #include "transport.h"
 #include "xdr_filter.h"
 
@@ -112,6 +113,7 @@ bool answer_normally(FaultKind kind, SVCXPRT* xprt, bool void_result)
         return false;
     case FaultKind::none:
     case FaultKind::delay:
+    default:   // the misbehaviours go wrong once the reply is made
         break;
     }
     return true;
@@ -168,6 +170,9 @@ void report_call(const ReaderState& st, uint32_t proc, SVCXPRT* xprt, const Faul
     case FaultKind::delay:
         line += " delay " + std::to_string(fault.delay.count()) + " ms";
         break;
+    default:
+        line += std::string(" ") + misbehaviour_name(fault.kind);
+        break;
     }
     const auto latency = st.latency_ms.load();
     if (latency > 0 && fault.kind != FaultKind::drop)
@@ -177,7 +182,7 @@ void report_call(const ReaderState& st, uint32_t proc, SVCXPRT* xprt, const Faul
 }
 
 // Sends `reply` when it is due: now, or later through the loop.
-void reply_when_due(ServerLoop::TimePoint due, SVCXPRT* xprt, std::function<void()> reply)
+void reply_when_due(ServerLoop::TimePoint due, SVCXPRT* xprt, const std::function<void()>& reply)
 {
     const Current& c = t_current;
     if (due > c.arrived && c.loop->defer_reply(xprt, c.reader, due, reply))
@@ -218,8 +223,11 @@ bool_t serve(A* argp, R* res, svc_req* rq, xdrproc_t arg_filter, xdrproc_t res_f
         call.arg = encode_xdr(arg_filter, argp);
     const Fault fault = st->faults.take(P);
     report_call(*st, P, xprt, fault);
+    if (is_misbehaviour(fault.kind))
+        arm_misbehaviour(xprt, fault, first_length_at<R>());
     const auto due = reply_due(*st, t_current.arrived, fault);
     if (fault.kind == FaultKind::drop) {
+        forget_request(xprt);   // as if it never arrived: a retransmission is carried out
         st->log.record(std::move(call));
         return FALSE;
     }
@@ -284,6 +292,8 @@ void serve_reader_program(ReaderState& state, ServerLoop& loop, in_addr_t reader
         state.log.record(LoggedCall{proc, transport, {}});
         const Fault fault = proc == NULLPROC ? state.faults.take(NULLPROC) : Fault{};
         report_call(state, proc, xprt, fault);
+        if (fault.kind == FaultKind::drop)
+            forget_request(xprt);
         if (fault.kind != FaultKind::drop) {
             reply_when_due(reply_due(state, t_current.arrived, fault), xprt, [proc, kind = fault.kind, xprt] {
                 if (proc != NULLPROC)

@@ -13,6 +13,8 @@
 
 #include "call_log.h"
 #include "model_admin.h"
+#include "model_auto_search.h"
+#include "model_radio.h"
 #include "tag_field.h"
 #include "virtual_reader.h"
 
@@ -24,6 +26,7 @@ struct Search {
     bool polled = false;          // the first poll starts it running
     bool done = false;
     Clock::time_point running_since{};
+    std::optional<TimedSearch> timed;   // runs on times of its own (behaviour_auto_search.cpp)
 };
 
 struct ReaderModel {
@@ -45,6 +48,15 @@ struct ReaderModel {
 
     // Administration (behaviour_admin.cpp).
     AdminModel admin;
+
+    // Radio (behaviour_radio.cpp).
+    RadioModel radio;
+
+    // Privileged instruments (behaviour_instruments.cpp).
+    Instruments instruments;
+
+    // The hardware of the privileged radio and hardware controls (behaviour_priv.cpp).
+    DiagHardware priv;
 };
 
 // Everything one virtual reader keeps.

@@ -128,6 +128,11 @@ struct LoopState {
     // By descriptor: a transport has one reply pending at most, since it is
     // not read from while it has one.
     std::map<int, PendingReply> pending;
+
+    // --- timed sends of a misbehaving reader ---
+    std::multimap<ServerLoop::TimePoint, PendingReply> timers;
+    void run_due_timers();
+    // --- end of timed sends ---
 };
 
 namespace {
@@ -241,7 +246,26 @@ bool ServerLoop::defer_reply(SVCXPRT* xprt, in_addr_t reader, TimePoint due, std
 void ServerLoop::cancel_replies(in_addr_t reader)
 {
     std::erase_if(state_->pending, [reader](const auto& entry) { return entry.second.reader == reader; });
+    std::erase_if(state_->timers, [reader](const auto& entry) { return entry.second.reader == reader; });
 }
+
+// --- timed sends of a misbehaving reader ---
+void ServerLoop::schedule(TimePoint due, in_addr_t reader, std::function<void()> task)
+{
+    state_->timers.emplace(due, PendingReply{nullptr, reader, due, std::move(task)});
+}
+
+void LoopState::run_due_timers()
+{
+    // A task may schedule the next one; each round takes what is due now.
+    const auto now = std::chrono::steady_clock::now();
+    while (!timers.empty() && timers.begin()->first <= now) {
+        PendingReply task = std::move(timers.begin()->second);
+        timers.erase(timers.begin());
+        task.send();
+    }
+}
+// --- end of timed sends ---
 
 void LoopState::run_commands()
 {
@@ -260,12 +284,12 @@ void LoopState::run_commands()
 
 const timespec* LoopState::poll_timeout(timespec& out) const
 {
-    if (pending.empty())
+    if (pending.empty() && timers.empty())
         return nullptr;
-    auto first = std::min_element(pending.begin(), pending.end(),
-                                  [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
-    const auto wait = std::max(first->second.due - std::chrono::steady_clock::now(),
-                               std::chrono::steady_clock::duration::zero());
+    auto due = timers.empty() ? ServerLoop::TimePoint::max() : timers.begin()->first;
+    for (const auto& entry : pending)
+        due = std::min(due, entry.second.due);
+    const auto wait = std::max(due - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     out.tv_sec = static_cast<time_t>(ns / 1000000000);
     out.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -334,6 +358,7 @@ void LoopState::run()
             continue;
         }
         send_due_replies();
+        run_due_timers();
         int svc_ready = 0;
         for (int i = 0; i < n; ++i)
             if (fds[i].fd >= 0 && fds[i].revents != 0)
@@ -343,6 +368,7 @@ void LoopState::run()
     }
     run_commands();
     pending.clear();
+    timers.clear();
     t_state = nullptr;
 }
 

@@ -76,6 +76,12 @@ public:
     // arrived at `reader`, before its transports are destroyed.
     void cancel_replies(in_addr_t reader);
 
+    // --- timed sends of a misbehaving reader (misbehaviour.h) ---
+    // Server thread only: runs `task` on the server thread at `due`, while
+    // the transports go on being read; cancel_replies(reader) forgets it.
+    void schedule(TimePoint due, in_addr_t reader, std::function<void()> task);
+    // --- end of timed sends ---
+
 private:
     // Shared with the server thread, which may outlive this object: when the
     // last holder lets go on the server thread itself, the thread is

@@ -6,9 +6,15 @@
 #include <rpc/rpcb_clnt.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <stdexcept>
+#include <thread>
 
+#include "behaviour_admin.h"
+#include "misbehaviour.h"
 #include "port_mapper.h"
 #include "procedures.h"
 #include "reader_model.h"
@@ -64,9 +70,30 @@ struct VirtualReader::Impl final : detail::Endpoint {
         for (const auto& tag : options.tags)
             state.model.field.add(tag);
         state.model.search_duration = options.search_duration;
+        state.model.radio.configure(options.radio);
+        state.model.instruments.set_capacity(options.pattern_capacity);
+        // The EEPROM is kept beside the parameter store's file.
+        state.model.instruments.keep_eeprom_in(options.state_file.empty() ? "" : options.state_file + ".eeprom");
+        state.model.priv = options.diag;
         state.log.set_limit(options.log_limit);
         state.latency_ms = options.latency.count();
         state.verbose = options.verbose;
+        // --- Administration ---
+        detail::start_admin(state.model, options);
+        state.model.admin.request_reboot = [this] { request_reboot(); };
+        reboot.time_ms = options.reboot_time.count();
+        // --- end of the administration ---
+    }
+
+    ~Impl()
+    {
+        {
+            std::lock_guard lock(reboot.mu);
+            reboot.quitting = true;
+        }
+        reboot.cv.notify_all();
+        if (reboot.worker.joinable())
+            reboot.worker.join();
     }
 
     void serve_program(svc_req* rq, SVCXPRT* xprt) override
@@ -106,6 +133,11 @@ struct VirtualReader::Impl final : detail::Endpoint {
                 pm_tcp = detail::open_tcp(address, PMAPPORT);
             }
             detail::register_dispatchers(udp);
+            // --- duplicate-request cache and misbehaviours ---
+            reply_path.forget_all();   // a reader coming back remembers no request
+            detail::watch_transport(udp, reply_path, *loop, address);
+            detail::watch_transport(tcp, reply_path, *loop, address);
+            // --- end ---
         } catch (...) {
             close_transports();
             throw;
@@ -135,6 +167,130 @@ struct VirtualReader::Impl final : detail::Endpoint {
     in_addr_t address = 0;
     std::shared_ptr<ServerLoop> loop;
     ReaderState state;
+    detail::ReplyPath reply_path{options.reply_cache};   // misbehaviour.h
+
+    // Serving and not serving, under `lifecycle`.
+    void start_serving()
+    {
+        if (running)
+            return;
+        address = parse_loopback(options.address);
+        loop->call([this] { open_transports(); });
+        if (options.use_rpcbind) {
+            rpcbind_unset();   // a registration left by a reader that died
+            if (!rpcbind_set(address, udp_port, "udp") || !rpcbind_set(address, tcp_port, "tcp")) {
+                rpcbind_unset();
+                loop->call([this] { close_transports(); });
+                throw std::runtime_error("cannot register with the system's rpcbind");
+            }
+            in_rpcbind = true;
+        }
+        running = true;
+    }
+
+    void stop_serving()
+    {
+        if (!running)
+            return;
+        if (in_rpcbind) {
+            rpcbind_unset();
+            in_rpcbind = false;
+        }
+        loop->call([this] { close_transports(); });
+        running = false;
+    }
+
+    // --- Administration: reboots ---
+    // A reboot runs on a thread of its own: the reader goes down once the
+    // reply to REBOOT has left, stays down for the reboot time, and comes
+    // back with its saved parameters.  start() and stop() meanwhile take
+    // over: a reader stopped while down stays stopped.
+    struct Reboot {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool requested = false;
+        bool quitting = false;
+        bool down = false;                 // under `lifecycle`: down for a reboot
+        std::atomic<bool> under_way{false};
+        std::atomic<std::chrono::milliseconds::rep> time_ms{2000};
+        std::thread worker;
+    } reboot;
+
+    // Any thread, the server thread included (with the model locked).
+    void request_reboot()
+    {
+        std::lock_guard lock(reboot.mu);
+        if (reboot.quitting || reboot.under_way.exchange(true))
+            return;   // a repeated request of the same reboot
+        reboot.requested = true;
+        if (!reboot.worker.joinable())
+            reboot.worker = std::thread([this] { run_reboots(); });
+        reboot.cv.notify_all();
+    }
+
+    void run_reboots()
+    {
+        std::unique_lock lock(reboot.mu);
+        auto quitting = [this] { return reboot.quitting; };
+        while (true) {
+            reboot.cv.wait(lock, [this] { return reboot.requested || reboot.quitting; });
+            if (reboot.quitting)
+                return;
+            reboot.requested = false;
+            // The reply leaves after the latency; a reboot that swallowed it
+            // would have the client ask again, and reboot the reader twice.
+            const auto grace = std::chrono::milliseconds(state.latency_ms.load() + 20);
+            if (reboot.cv.wait_for(lock, grace, quitting))
+                return;
+            lock.unlock();
+            const bool went_down = go_down();
+            lock.lock();
+            if (went_down) {
+                if (reboot.cv.wait_for(lock, std::chrono::milliseconds(reboot.time_ms.load()), quitting))
+                    return;
+                lock.unlock();
+                come_back();
+                lock.lock();
+            }
+            reboot.under_way = false;
+        }
+    }
+
+    bool go_down()
+    {
+        std::lock_guard lock(lifecycle);
+        if (!running)
+            return false;
+        stop_serving();
+        reboot.down = true;
+        if (options.verbose)
+            std::fprintf(stderr, "qdsim %s: rebooting: down for %lld ms\n", options.address.c_str(),
+                         static_cast<long long>(reboot.time_ms.load()));
+        return true;
+    }
+
+    void come_back()
+    {
+        std::lock_guard lock(lifecycle);
+        if (!reboot.down)
+            return;
+        reboot.down = false;
+        {
+            std::lock_guard model(state.mu);
+            detail::restart_after_reboot(state.model);
+        }
+        try {
+            start_serving();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "qdsim %s: cannot serve again after the reboot: %s\n", options.address.c_str(),
+                         e.what());
+            return;
+        }
+        if (options.verbose)
+            std::fprintf(stderr, "qdsim %s: serving again (udp port %u, tcp port %u)\n", options.address.c_str(),
+                         unsigned{udp_port.load()}, unsigned{tcp_port.load()});
+    }
+    // --- end of the administration ---
 
     std::mutex lifecycle;            // serialises start() and stop()
     std::atomic<bool> running{false};
@@ -162,34 +318,15 @@ VirtualReader::~VirtualReader()
 void VirtualReader::start()
 {
     std::lock_guard lock(impl_->lifecycle);
-    if (impl_->running)
-        return;
-    impl_->address = parse_loopback(impl_->options.address);
-    impl_->loop->call([this] { impl_->open_transports(); });
-    if (impl_->options.use_rpcbind) {
-        rpcbind_unset();   // a registration left by a reader that died
-        if (!rpcbind_set(impl_->address, impl_->udp_port, "udp") ||
-            !rpcbind_set(impl_->address, impl_->tcp_port, "tcp")) {
-            rpcbind_unset();
-            impl_->loop->call([this] { impl_->close_transports(); });
-            throw std::runtime_error("cannot register with the system's rpcbind");
-        }
-        impl_->in_rpcbind = true;
-    }
-    impl_->running = true;
+    impl_->reboot.down = false;
+    impl_->start_serving();
 }
 
 void VirtualReader::stop()
 {
     std::lock_guard lock(impl_->lifecycle);
-    if (!impl_->running)
-        return;
-    if (impl_->in_rpcbind) {
-        rpcbind_unset();
-        impl_->in_rpcbind = false;
-    }
-    impl_->loop->call([this] { impl_->close_transports(); });
-    impl_->running = false;
+    impl_->reboot.down = false;   // a reader down for a reboot stays down
+    impl_->stop_serving();
 }
 
 bool VirtualReader::running() const { return impl_->running; }
@@ -218,6 +355,12 @@ void VirtualReader::inject(uint32_t proc, Fault fault) { impl_->state.faults.inj
 void VirtualReader::clear_faults() { impl_->state.faults.clear(); }
 
 void VirtualReader::set_latency(std::chrono::milliseconds latency) { impl_->state.latency_ms = latency.count(); }
+
+// --- duplicate-request cache ---
+void VirtualReader::set_reply_cache(bool on) { impl_->reply_path.set_cache(on); }
+
+std::size_t VirtualReader::requests(uint32_t proc) const { return impl_->reply_path.requests(proc); }
+// --- end of the duplicate-request cache ---
 
 namespace {
 
@@ -276,6 +419,21 @@ std::size_t VirtualReader::tagdb_size() const
     return with_model(impl_->state, [](auto& m) { return m.tagdb.size(); });
 }
 
+std::vector<TimedSearchView> VirtualReader::timed_searches() const
+{
+    return with_model(impl_->state, [](auto& m) {
+        std::vector<TimedSearchView> out;
+        for (const auto& [id, search] : m.searches) {
+            if (!search.timed)
+                continue;
+            const auto& t = *search.timed;
+            out.push_back({id, t.started, t.duration, t.dwell, search.done});
+        }
+        std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.started < b.started; });
+        return out;
+    });
+}
+
 void VirtualReader::set_zr_status(uint32_t proc, int32_t status)
 {
     with_model(impl_->state, [&](auto& m) { m.zr_status[proc] = status; });
@@ -285,5 +443,175 @@ void VirtualReader::force_tagop(const TagopOverride& override_fields)
 {
     with_model(impl_->state, [&](auto& m) { m.tagop_override = override_fields; });
 }
+
+void VirtualReader::set_radio(const Radio& radio)
+{
+    with_model(impl_->state, [&](auto& m) { m.radio.configure(radio); });
+}
+
+void VirtualReader::set_param(const std::string& name, const std::string& value)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.params[name] = value; });
+}
+
+// --- Privileged instruments ---
+
+Instruments VirtualReader::instruments() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.instruments; });
+}
+
+void VirtualReader::set_pattern_capacity(uint32_t samples)
+{
+    with_model(impl_->state, [&](auto& m) { m.instruments.set_capacity(samples); });
+}
+
+void VirtualReader::refuse_pattern_write(std::optional<uint16_t> offset)
+{
+    with_model(impl_->state, [&](auto& m) { m.instruments.refused_write_offset = offset; });
+}
+
+void VirtualReader::force_eeprom_length(std::optional<uint16_t> length)
+{
+    with_model(impl_->state, [&](auto& m) { m.instruments.forced_eeprom_length = length; });
+}
+
+void VirtualReader::force_iq_count(std::optional<uint16_t> count)
+{
+    with_model(impl_->state, [&](auto& m) { m.instruments.forced_iq_count = count; });
+}
+
+void VirtualReader::set_eeprom(uint16_t selector, uint16_t offset, const std::vector<uint16_t>& words)
+{
+    with_model(impl_->state, [&](auto& m) {
+        if (selector >= instruments::eeprom_selectors || offset >= instruments::eeprom_words)
+            return;
+        auto& block = m.instruments.eeprom[selector];
+        const std::size_t n = std::min<std::size_t>(words.size(), block.size() - offset);
+        std::copy_n(words.begin(), n, block.begin() + offset);
+        m.instruments.save_eeprom();
+    });
+}
+
+// --- end of the privileged instruments ---
+
+// --- The privileged radio and hardware controls ---
+
+DiagHardware VirtualReader::diag_hardware() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.priv; });
+}
+
+void VirtualReader::set_diag_hardware(const DiagHardware& hardware)
+{
+    with_model(impl_->state, [&](auto& m) { m.priv = hardware; });
+}
+
+// --- Administration ---
+
+std::map<std::string, std::string> VirtualReader::params() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.admin.params; });
+}
+
+std::map<std::string, std::string> VirtualReader::saved_params() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.admin.committed; });
+}
+
+void VirtualReader::replace_params(const std::map<std::string, std::string>& params)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.params = params; });
+}
+
+void VirtualReader::force_params_list(std::optional<std::vector<std::pair<std::string, std::string>>> entries)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.forced_list = std::move(entries); });
+}
+
+std::vector<std::string> VirtualReader::params_log() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.admin.log; });
+}
+
+std::string VirtualReader::setting(const std::string& name) const
+{
+    return with_model(impl_->state, [&](auto& m) {
+        const auto it = m.admin.settings.find(name);
+        return it == m.admin.settings.end() ? std::string() : it->second;
+    });
+}
+
+void VirtualReader::set_setting(const std::string& name, const std::string& text)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.settings[name] = text; });
+}
+
+std::array<int32_t, 14> VirtualReader::antenna_stats(uint16_t antenna) const
+{
+    return with_model(impl_->state, [&](auto& m) {
+        const auto it = m.admin.antenna_counters.find(antenna);
+        return it == m.admin.antenna_counters.end() ? detail::AntennaCounters{} : it->second;
+    });
+}
+
+std::array<int32_t, 13> VirtualReader::source_stats(uint16_t source) const
+{
+    return with_model(impl_->state, [&](auto& m) {
+        const auto it = m.admin.source_counters.find(source);
+        return it == m.admin.source_counters.end() ? detail::SourceCounters{} : it->second;
+    });
+}
+
+void VirtualReader::set_antenna_stats(uint16_t antenna, const std::array<int32_t, 14>& counters)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.antenna_counters[antenna] = counters; });
+}
+
+void VirtualReader::set_source_stats(uint16_t source, const std::array<int32_t, 13>& counters)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.source_counters[source] = counters; });
+}
+
+uint32_t VirtualReader::gpio_levels() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.admin.gpio_levels; });
+}
+
+void VirtualReader::set_gpio_inputs(uint32_t levels)
+{
+    with_model(impl_->state, [&](auto& m) {
+        const uint32_t inputs = (1u << detail::gpio::inputs) - 1u;
+        m.admin.gpio_levels = (m.admin.gpio_levels & ~inputs) | (levels & inputs);
+    });
+}
+
+void VirtualReader::force_status(uint32_t proc, std::optional<int32_t> status)
+{
+    with_model(impl_->state, [&](auto& m) {
+        if (status)
+            m.admin.forced_status[proc] = *status;
+        else
+            m.admin.forced_status.erase(proc);
+    });
+}
+
+std::string VirtualReader::firmware_version() const
+{
+    return with_model(impl_->state, [](auto& m) { return m.admin.firmware_version; });
+}
+
+void VirtualReader::set_fw_update_time(std::chrono::milliseconds time)
+{
+    with_model(impl_->state, [&](auto& m) { m.admin.update_time = time; });
+}
+
+void VirtualReader::reboot() { impl_->request_reboot(); }
+
+bool VirtualReader::rebooting() const { return impl_->reboot.under_way; }
+
+void VirtualReader::set_reboot_time(std::chrono::milliseconds time) { impl_->reboot.time_ms = time.count(); }
+
+// --- end of the administration ---
 
 }  // namespace qdsim

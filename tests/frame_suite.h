@@ -48,6 +48,7 @@ enum class OnFailure {
     failure_check,   // trace, reader_errno -102, connection dropped
     privileged,      // nothing but the result: no trace, reader_errno and connection kept
     none,            // nothing at all; the result is the row's `failed`
+    reset_only,      // no failure check, but the connection dropped (its trace line only)
 };
 
 // The reader made to report a status that the operation stores in
@@ -74,6 +75,8 @@ struct Row {
     OnFailure on_failure = OnFailure::failure_check;
     std::optional<Relay> relay = std::nullopt;
     bool null_refused_early = false;
+    std::vector<uint32_t> then = {};   // calls a success makes after its own
+    const char* failure_report = nullptr;   // privileged: how what a failed call writes begins
 };
 
 inline void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
@@ -81,6 +84,22 @@ inline void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 inline Row relaying(Row row, Relay relay)
 {
     row.relay = std::move(relay);
+    return row;
+}
+
+// A success goes on with these calls after its own (a failed own call
+// makes none of them).
+inline Row followed_by(Row row, std::vector<uint32_t> calls)
+{
+    row.then = std::move(calls);
+    return row;
+}
+
+// A privileged operation that says on standard error why its call failed:
+// one line that begins with `report`.
+inline Row reporting(Row row, const char* report)
+{
+    row.failure_report = report;
     return row;
 }
 
@@ -103,6 +122,14 @@ inline Row privileged(Row row)
 inline Row unchecked(Row row)
 {
     row.on_failure = OnFailure::none;
+    return row;
+}
+
+// No failure check, but the connection is dropped whatever the outcome: a
+// failed call writes the reset line alone and keeps reader_errno.
+inline Row resetting(Row row)
+{
+    row.on_failure = OnFailure::reset_only;
     return row;
 }
 
@@ -148,9 +175,10 @@ protected:
         transport_.reset();
     }
 
+    // The calls of a success.
     std::vector<uint32_t> own_calls() const
     {
-        return row().proc ? std::vector<uint32_t>{*row().proc} : std::vector<uint32_t>{};
+        return row().proc ? concat({*row().proc}, row().then) : std::vector<uint32_t>{};
     }
 
     // Calls the operation where it should succeed; reader_errno is preset.
@@ -242,7 +270,7 @@ TEST_P(FailedCalls, FailedCall)
         text = stderr_of([&] { result = row().call(handle_); });
     }
     EXPECT_EQ(result, row().failed);
-    EXPECT_EQ(procs(*reader_), own_calls()) << "one call, not repeated";
+    EXPECT_EQ(procs(*reader_), std::vector<uint32_t>{*row().proc}) << "one call, not repeated";
 
     std::vector<uint32_t> next = own_calls();
     switch (row().on_failure) {
@@ -253,10 +281,20 @@ TEST_P(FailedCalls, FailedCall)
         EXPECT_EQ(text.find("Opening RPC connection"), std::string::npos) << text;
         next = concat(initial_queries, next);
         break;
+    case OnFailure::reset_only:
+        EXPECT_EQ(reader_errno, untouched);
+        EXPECT_EQ(text, std::string("Resetting RPC connection to '") + frame_host() + "'\n");
+        next = concat(initial_queries, next);
+        break;
     case OnFailure::privileged:
     case OnFailure::none:
         EXPECT_EQ(reader_errno, untouched);
-        EXPECT_EQ(text, "");
+        if (row().failure_report) {
+            EXPECT_EQ(text.rfind(row().failure_report, 0), 0u) << text;
+            EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line: " << text;
+        } else {
+            EXPECT_EQ(text, "");
+        }
         break;
     }
 

@@ -151,27 +151,29 @@ TEST_P(BothTransports, OtherProceduresAnswerEmptyResults)
     r.start();
     RawClient c("127.0.0.2", GetParam());
 
-    // Strings come back empty, never null (a null string cannot be sent).
-    for (uint32_t proc : {PROC_1, READ_SETTINGS, GET_FIRMWARE_VERSION, GET_OS_VERSION, GET_ZR_CONF, GET_REGION}) {
+    // Strings are never null (a null string cannot be sent); a procedure
+    // without behaviour of its own answers them empty.
+    for (uint32_t proc : {PROC_1, READ_SETTINGS, GET_FIRMWARE_VERSION, GET_OS_VERSION}) {
         Result<char*> s(qdsim::detail::xdr_filter(xdr_wrapstring));
         ASSERT_EQ(c.call(proc, xdr_wrapstring, &s.value), RPC_SUCCESS) << proc;
         ASSERT_NE(s.value, nullptr) << proc;
-        EXPECT_STREQ(s.value, "") << proc;
+        if (proc == PROC_1) {
+            EXPECT_STREQ(s.value, "") << proc;
+        }
     }
     char name[] = "some.key";
     char* arg = name;
     Result<char*> v(qdsim::detail::xdr_filter(xdr_wrapstring));
     ASSERT_EQ(c.call(CONFIG_GET, xdr_wrapstring, &arg, xdr_wrapstring, &v.value), RPC_SUCCESS);
-    EXPECT_STREQ(v.value, "");
+    EXPECT_NE(v.value, nullptr);
 
     Result<wire::host_info> host(qdsim::detail::xdr_filter(wire::xdr_host_info));
     ASSERT_EQ(c.call(GET_HOST_INFO, wire::xdr_host_info, &host.value), RPC_SUCCESS);
-    EXPECT_STREQ(host.value.info1, "");
-    EXPECT_STREQ(host.value.info3, "");
+    EXPECT_NE(host.value.info1, nullptr);
+    EXPECT_NE(host.value.info3, nullptr);
     Result<wire::fw_complete_result> fw(qdsim::detail::xdr_filter(wire::xdr_fw_complete_result));
     ASSERT_EQ(c.call(FW_COMPLETE, wire::xdr_fw_complete_result, &fw.value), RPC_SUCCESS);
-    EXPECT_EQ(fw.value.fw_status, 0);
-    EXPECT_STREQ(fw.value.fw_text2, "");
+    EXPECT_NE(fw.value.fw_text2, nullptr);
 
     // Records are zero, whatever the server's stack held before.
     wire::eeprom_block block{};
@@ -191,9 +193,9 @@ TEST_P(BothTransports, OtherProceduresAnswerEmptyResults)
     ASSERT_EQ(c.call(GET_IQ_BUFFER, xdr_u_short, &which, wire::xdr_iq_buffer, &iq.value), RPC_SUCCESS);
     EXPECT_EQ(iq.value.count, 0);
 
-    u_int hops = 99;
-    ASSERT_EQ(c.call(HOPS_COUNT, xdr_u_int, &hops), RPC_SUCCESS);
-    EXPECT_EQ(hops, 0u);
+    u_short word = 99;
+    ASSERT_EQ(c.call(PROC_4, xdr_u_short, &word), RPC_SUCCESS);
+    EXPECT_EQ(word, 0u);
     ASSERT_EQ(c.call(TEST_STOP, xdr_void, static_cast<void*>(nullptr)), RPC_SUCCESS);
 }
 

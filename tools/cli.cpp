@@ -15,6 +15,20 @@ const std::vector<Command>& commands()
         {"info", info_synopsis, info_help, run_info},
         {"inventory", inventory_synopsis, inventory_help, run_inventory},
         {"tag", tag_synopsis, tag_help, run_tag},
+        {"watch", watch_synopsis, watch_help, run_watch},
+        {"power", power_synopsis, power_help, run_power},
+        {"protocols", protocols_synopsis, protocols_help, run_protocols},
+        {"antennas", antennas_synopsis, antennas_help, run_antennas},
+        {"region", region_synopsis, region_help, run_region},
+        {"rf-state", rf_state_synopsis, rf_state_help, run_rf_state},
+        {"params", params_synopsis, params_help, run_params},
+        {"config", config_synopsis, config_help, run_config},
+        {"stats", stats_synopsis, stats_help, run_stats},
+        {"gpio", gpio_synopsis, gpio_help, run_gpio},
+        {"firmware", firmware_synopsis, firmware_help, run_firmware},
+        {"reboot", reboot_synopsis, reboot_help, run_reboot},
+        {"version", version_synopsis, version_help, run_version},
+        {"diag", diag_synopsis, diag_help, run_diag},
     };
     return table;
 }

@@ -53,6 +53,80 @@ extern const char info_synopsis[], info_help[];
 extern const char inventory_synopsis[], inventory_help[];
 extern const char tag_synopsis[], tag_help[];
 
+// qdctl HOST watch: a continuous inventory on an automatic search
+// (tools/watch.cpp).
+int run_watch(const Invocation& inv);
+extern const char watch_synopsis[], watch_help[];
+
+// ---------------------------------------------------------------------------
+// The radio (tools/radio.cpp): qdctl HOST power, protocols, antennas,
+// region, rf-state; and what info shows of the radio.
+
+int run_power(const Invocation& inv);
+int run_protocols(const Invocation& inv);
+int run_antennas(const Invocation& inv);
+int run_region(const Invocation& inv);
+int run_rf_state(const Invocation& inv);
+extern const char power_synopsis[], power_help[];
+extern const char protocols_synopsis[], protocols_help[];
+extern const char antennas_synopsis[], antennas_help[];
+extern const char region_synopsis[], region_help[];
+extern const char rf_state_synopsis[], rf_state_help[];
+
+// The hardware of both slots with their texts, the region and the powers:
+// as lines of text, or as members of a JSON object ("hardware", "region",
+// "power").  Throw Failure.
+std::string radio_info_text(reader_handle h);
+std::string radio_info_json(reader_handle h);
+
+// `text` as a JSON string, quotes included.
+std::string json_quoted(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// qdctl HOST diag SUBCOMMAND: the privileged family.  Its subcommands come
+// from two tables, looked up in this order; each runs on an open reader and
+// prints text, or JSON with --json.
+
+struct DiagCommand {
+    const char* name;
+    const char* synopsis;   // one line: "leds MASK VALUE"
+    int (*run)(reader_handle handle, const std::vector<std::string>& args, bool json);
+};
+
+const std::vector<DiagCommand>& diag_hardware_commands();     // tools/diag.cpp
+const std::vector<DiagCommand>& diag_instrument_commands();   // tools/diag_instruments.cpp
+
+int run_diag(const Invocation& inv);
+extern const char diag_synopsis[], diag_help[];
+
+// --unlock CODE [--level N]: the five calls of PRIV_setPrivLevel that raise
+// the level; run before any command.
+void diag_unlock(uint32_t code, int level);
+
+// The result of a privileged operation: returned when it is 0 or more,
+// otherwise thrown as a Failure that names it ("diag rf on: the privilege
+// gate is closed (-2): unlock it with ...").
+int diag_result(int result, const std::string& what);
+
+// ---------------------------------------------------------------------------
+// Administration (tools/params.cpp, tools/device.cpp): qdctl HOST params,
+// config, stats, gpio, firmware, reboot, version.
+
+int run_params(const Invocation& inv);
+int run_config(const Invocation& inv);
+int run_stats(const Invocation& inv);
+int run_gpio(const Invocation& inv);
+int run_firmware(const Invocation& inv);
+int run_reboot(const Invocation& inv);
+int run_version(const Invocation& inv);
+extern const char params_synopsis[], params_help[];
+extern const char config_synopsis[], config_help[];
+extern const char stats_synopsis[], stats_help[];
+extern const char gpio_synopsis[], gpio_help[];
+extern const char firmware_synopsis[], firmware_help[];
+extern const char reboot_synopsis[], reboot_help[];
+extern const char version_synopsis[], version_help[];
+
 // ---------------------------------------------------------------------------
 // Options of a command: "--name VALUE", "--name=VALUE" or a flag "--name".
 // "--" ends the options.  Unknown options and missing values are UsageErrors;

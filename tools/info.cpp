@@ -7,10 +7,12 @@
 
 namespace qdctl {
 
-const char info_synopsis[] = "info";
+const char info_synopsis[] = "info [--json]";
 const char info_help[] =
     "      Opens the reader and prints the host, the transport, the connected\n"
-    "      antenna ports and the supported protocols.\n";
+    "      antenna ports, the supported protocols, the hardware of both slots\n"
+    "      with its text, the region and the transmit powers.\n"
+    "      --json         a JSON object\n";
 
 namespace {
 
@@ -25,7 +27,9 @@ std::string protocol_name(int32_t id)
 
 int run_info(const Invocation& inv)
 {
-    std::vector<std::string> rest = parse_options(inv.args, {});
+    bool json = false;
+    std::vector<std::string> rest =
+        parse_options(inv.args, {{"json", false, [&](const std::string&) { json = true; }}});
     if (!rest.empty())
         throw UsageError("info takes no arguments");
 
@@ -37,6 +41,20 @@ int run_info(const Invocation& inv)
     id_list protocols{};
     if (get_supported_protocols(reader.handle(), protocols) < 0)
         fail("get_supported_protocols");
+
+    if (json) {
+        std::string out = "{\"host\":" + json_quoted(reader.host()) + ",\"transport\":\"" +
+                          (use_tcp ? "tcp" : "udp") + "\",\"antennas\":[";
+        for (int k = 1; k <= antennas[0] && k <= 16; ++k)
+            out += (k > 1 ? "," : "") + std::to_string(antennas[k]);
+        out += "],\"protocols\":[";
+        for (int k = 1; k <= protocols[0] && k <= 16; ++k)
+            out += (k > 1 ? "," : "") + std::string("{\"id\":") + std::to_string(protocols[k]) +
+                   ",\"name\":" + json_quoted(protocol_name(protocols[k])) + "}";
+        std::printf("%s],%s}\n", out.c_str(), radio_info_json(reader.handle()).c_str());
+        return exit_ok;
+    }
+    const std::string radio = radio_info_text(reader.handle());
 
     std::printf("host: %s\n", reader.host().c_str());
     std::printf("transport: %s\n", use_tcp ? "tcp" : "udp");
@@ -52,6 +70,7 @@ int run_info(const Invocation& inv)
     for (int k = 1; k <= n; ++k)
         std::printf("%s%s", k == 1 ? " (" : ", ", protocol_name(protocols[k]).c_str());
     std::printf("%s\n", n > 0 ? ")" : "");
+    std::printf("%s", radio.c_str());
     return exit_ok;
 }
 

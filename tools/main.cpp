@@ -1,12 +1,13 @@
 // qdctl: drives a reader from the command line through libqdapi.
 //
-//   qdctl [--tcp] [--trace] HOST COMMAND [ARGS]
+//   qdctl [--tcp] [--trace] [--unlock CODE [--level N]] HOST COMMAND [ARGS]
 //
 // Exit status: 0 success, 1 the reader or the library reported a failure,
 // 2 bad usage.
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ namespace {
 
 using namespace qdctl;
 
-constexpr const char usage_line[] = "usage: qdctl [--tcp] [--trace] HOST COMMAND [ARGS]";
+constexpr const char usage_line[] = "usage: qdctl [--tcp] [--trace] [--unlock CODE [--level N]] HOST COMMAND [ARGS]";
 
 void print_command_usage(std::FILE* out, const Command& c)
 {
@@ -33,6 +34,8 @@ void print_help(std::FILE* out)
                  "\n"
                  "  --tcp     connect over TCP instead of UDP\n"
                  "  --trace   write the library's debug trace to standard error\n"
+                 "  --unlock CODE  raise the privilege level with the access CODE (diag)\n"
+                 "  --level N      the level --unlock raises to (default 1)\n"
                  "  --help    print this text; COMMAND --help prints the command's usage\n"
                  "\n"
                  "Commands:\n",
@@ -66,6 +69,8 @@ int main(int argc, char** argv)
     std::size_t i = 0;
     bool tcp = false;
     bool trace = false;
+    std::optional<uint32_t> unlock_code;
+    int level = 1;
     // Program options come before HOST, or between HOST and COMMAND.
     std::vector<std::string> words;
     for (; i < args.size() && words.size() < 2; ++i) {
@@ -80,6 +85,18 @@ int main(int argc, char** argv)
             trace = true;
         else if (a == "--")
             continue;
+        else if (a == "--unlock" || a == "--level") {
+            if (i + 1 >= args.size())
+                return usage_error("option " + a + " needs a value", nullptr);
+            try {
+                if (a == "--unlock")
+                    unlock_code = static_cast<uint32_t>(parse_number(args[++i], 0xFFFFFFFFul, "access code"));
+                else
+                    level = static_cast<int>(parse_number(args[++i], 0xFFFF, "level"));
+            } catch (const UsageError& e) {
+                return usage_error(e.what(), nullptr);
+            }
+        }
         else if (a.size() > 1 && a[0] == '-')
             return usage_error("unknown option " + a, nullptr);
         else
@@ -99,6 +116,8 @@ int main(int argc, char** argv)
         use_tcp = 1;
     if (trace)
         trace_enabled = 1;
+    if (unlock_code)
+        diag_unlock(*unlock_code, level);
 
     Invocation inv{words[0], std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i), args.end())};
     try {

@@ -3,10 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <rpc/pmap_clnt.h>
 #include <sys/socket.h>
-
-#include <pthread.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,7 +25,7 @@ std::mutex sperror_lock;
 
 }  // namespace
 
-ConnectionRef Connection::open(const std::string& host, bool tcp)
+ConnectionRef Connection::open(const std::string& host, bool tcp, bool* out_of_memory)
 {
     trace("Making RPC connection to %s\n", host.c_str());
 
@@ -42,55 +39,30 @@ ConnectionRef Connection::open(const std::string& host, bool tcp)
     server.sin_family = AF_INET;
     server.sin_addr = address;
 
-    // The host's port mapper supplies the program's port.  The look-up is
-    // made here, through the RPC library, rather than by handing port 0 to
-    // the client constructors: when the port mapper has no answer, their own
-    // look-up releases a lock of the RPC library's that it no longer holds,
-    // which can break that lock for other threads.
-    sockaddr_in mapper = server;
-    const u_short port = pmap_getport(&mapper, READER_RPC_PROG, READER_RPC_VERS,
-                                      tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    // The host's port mapper supplies the program's port.  The look-up and
+    // the calls go through clients of our own (deadline_client.h), which
+    // hold each call to its time-out whatever the reader sends.
+    const uint16_t port = deadline_getport(server, READER_RPC_PROG, READER_RPC_VERS,
+                                           tcp ? IPPROTO_TCP : IPPROTO_UDP, call_timeout);
     if (port == 0)
         return nullptr;
     server.sin_port = htons(port);
 
-    int sock = RPC_ANYSOCK;
-    CLIENT* client =
-        tcp ? clnttcp_create(&server, READER_RPC_PROG, READER_RPC_VERS, &sock, 0, 0)
-            : clntudp_create(&server, READER_RPC_PROG, READER_RPC_VERS,
-                             timeval{static_cast<time_t>(udp_retry_wait.count()), 0}, &sock);
-    if (!client)
+    CLIENT* client = deadline_client_create(server, READER_RPC_PROG, READER_RPC_VERS, tcp, udp_retry_wait,
+                                            call_timeout);
+    if (!client) {
+        if (out_of_memory && errno == ENOMEM)
+            *out_of_memory = true;
         return nullptr;
+    }
     try {
         return std::make_shared<Connection>(client, tcp);
     } catch (const std::bad_alloc&) {
         clnt_destroy(client);
+        if (out_of_memory)
+            *out_of_memory = true;
         return nullptr;
     }
-}
-
-SigpipeBlock::SigpipeBlock()
-{
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
-}
-
-SigpipeBlock::~SigpipeBlock()
-{
-    if (!was_pending_) {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        const timespec no_wait{};
-        while (sigtimedwait(&pipe, nullptr, &no_wait) == SIGPIPE) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 Connection::~Connection()

@@ -5,11 +5,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
+#include "deadline_client.h"
 #include "wire.h"
 
 namespace qd {
@@ -18,28 +19,12 @@ namespace qd {
 // reader's current connection.  Always the innermost lock.
 extern std::mutex client_teardown_lock;
 
-// Keeps SIGPIPE from the calling thread while it exists: a reader that
-// closes its end of a TCP connection must fail the call, not end the
-// process.  A SIGPIPE raised meanwhile is taken off the thread again, unless
-// one was already pending before.
-class SigpipeBlock {
-public:
-    SigpipeBlock();
-    ~SigpipeBlock();
-    SigpipeBlock(const SigpipeBlock&) = delete;
-    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
-
-private:
-    sigset_t previous_;
-    bool was_pending_;
-};
-
 class Connection {
 public:
     // Opens a client for the host (the port mapper on the host supplies the
     // program's port).  Null when the host does not resolve or the client
-    // cannot be created.
-    static std::shared_ptr<Connection> open(const std::string& host, bool tcp);
+    // cannot be created; `out_of_memory` tells when memory ran out.
+    static std::shared_ptr<Connection> open(const std::string& host, bool tcp, bool* out_of_memory = nullptr);
 
     Connection(CLIENT* client, bool tcp) : client_(client), tcp_(tcp) {}
     ~Connection();
@@ -54,23 +39,19 @@ public:
         bool repeated = false;  // a UDP request was sent more than once
     };
 
-    // Makes one call.  Calls on one client are serialised.
+    // Makes one call.  Calls on one client are serialised.  The client is
+    // one of deadline_client.h: whatever the reader does, the call ends by
+    // its time-out.
     template <class F>
     clnt_stat call(F&& entry, const char* name, Outcome& outcome)
     {
         std::lock_guard<std::mutex> serial(calls_);
-        clnt_stat status;
-        if (tcp_) {
-            SigpipeBlock quiet;
-            status = entry(client_);
-        } else {
-            // The RPC library repeats a UDP request after each retry
-            // interval without an answer; a call that lasted that long was
-            // sent more than once.
-            const auto started = std::chrono::steady_clock::now();
-            status = entry(client_);
-            outcome.repeated = std::chrono::steady_clock::now() - started >= udp_retry_wait;
-        }
+        const clnt_stat status = entry(client_);
+        outcome.repeated = deadline_client_sends(client_) > 1;
+        // Our client ran out of memory for the call (nothing was sent): the
+        // caller's frame reports that as the library's own failure.
+        if (status == RPC_SYSTEMERROR && deadline_client_out_of_memory(client_))
+            throw std::bad_alloc();
         if (status != RPC_SUCCESS)
             describe_failure(name, outcome.why);
         return status;
@@ -78,8 +59,13 @@ public:
 
     // Retransmission interval of UDP calls.
     static constexpr std::chrono::seconds udp_retry_wait{3};
+    // The total time-out of every call (the client entries pass it), also
+    // the most that opening a connection waits for the port mapper's answer
+    // and for the TCP connection.
+    static constexpr std::chrono::seconds call_timeout{25};
 
     CLIENT* client() const { return client_; }
+    bool tcp() const { return tcp_; }
 
     // A dropped connection is no longer its reader's: calls that still hold
     // it may finish, but an operation's next call goes through a new one.

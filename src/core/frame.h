@@ -18,6 +18,7 @@
 
 #include <concepts>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <type_traits>
 
@@ -176,10 +177,20 @@ private:
         if (op_.result_slot)
             slot = std::unique_lock<std::mutex>(*op_.result_slot);
         Reply<Entry> reply;
-        if (!remote(session_, op_.check, reply, argument, op_.policy))
+        // Memory that runs out in the library's own hands (the call's
+        // buffers, the copy-out) fails the operation with -120; the reply's
+        // decoding is the RPC library's, and its failure a failed call.
+        std::optional<Result> copied;
+        try {
+            if (!remote(session_, op_.check, reply, argument, op_.policy))
+                return op_.failure;
+            copied.emplace(copy(reply.value));
+        } catch (const std::bad_alloc&) {
+            set_errno(READER_ERROR_API_ALLOC);
             return op_.failure;
+        }
         const answer_t<Entry>& value = reply.value;
-        Result result = copy(value);
+        Result result = std::move(*copied);
         switch (op_.on_success) {
         case OnSuccess::keep:
             break;

@@ -71,4 +71,15 @@ std::shared_ptr<handle_object> slot_object(reader_handle handle, handle_kind kin
     return handle->slot_object;
 }
 
+std::vector<SlotEntry> slots_of_kind(handle_kind kind)
+{
+    std::vector<SlotEntry> out;
+    out.reserve(handle_table_size);
+    std::lock_guard<std::mutex> table(handle_table_lock);
+    for (auto& slot : handle_table)
+        if (slot.in_use && slot.slot_kind == kind)
+            out.push_back({&slot, slot.slot_object});
+    return out;
+}
+
 }  // namespace qd

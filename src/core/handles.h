@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "qdapi.h"
 
@@ -43,6 +44,14 @@ void release_slot_of(reader_handle handle, const handle_object* object);
 // The object of an allocated slot of the given kind, or null (for null, for
 // anything that is not a slot of the table, for a free slot or another kind).
 std::shared_ptr<handle_object> slot_object(reader_handle handle, handle_kind kind);
+
+// The allocated slots of a kind, in table order, with their objects, as the
+// table held them a moment ago: the caller works on them without the lock.
+struct SlotEntry {
+    reader_handle handle;
+    std::shared_ptr<handle_object> object;
+};
+std::vector<SlotEntry> slots_of_kind(handle_kind kind);
 
 }  // namespace qd
 

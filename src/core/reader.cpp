@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <utility>
 
 #include "frame.h"
 #include "host.h"
@@ -83,6 +84,25 @@ const char* ReaderObject::replace_text(Text which, std::string_view value)
     return owned.get();
 }
 
+bool ReaderObject::add_auto_search(std::shared_ptr<AutoSearchObject> search)
+{
+    if (closed_)
+        return false;
+    search->record.next = record.auto_searches;
+    auto_searches_.insert(auto_searches_.begin(), std::move(search));
+    record.auto_searches = &auto_searches_.front()->record;
+    return true;
+}
+
+std::vector<std::shared_ptr<AutoSearchObject>> ReaderObject::close_auto_searches()
+{
+    closed_ = true;
+    record.auto_searches = nullptr;
+    for (const auto& search : auto_searches_)
+        search->released = true;
+    return std::exchange(auto_searches_, {});
+}
+
 namespace {
 
 // A reader whose UDP answers keep coming after the retransmission interval
@@ -138,17 +158,25 @@ Session connect(ReaderRef reader)
             return Session{std::move(reader), std::move(connection)};
 
         trace("Opening RPC connection to '%s'\n", reader->host());
-        ConnectionRef connection = Connection::open(reader->host(), switched_on(use_tcp));
-        if (!connection) {
-            set_errno(READER_ERROR_REMOTE);
+        // Memory that runs out while connecting fails the resolution with
+        // -120; the connection made so far goes with `connection`.
+        try {
+            bool out_of_memory = false;
+            ConnectionRef connection = Connection::open(reader->host(), switched_on(use_tcp), &out_of_memory);
+            if (!connection) {
+                set_errno(out_of_memory ? READER_ERROR_API_ALLOC : READER_ERROR_REMOTE);
+                return {};
+            }
+            if (initial_queries(*reader, connection) != 0)
+                return {};
+            // A query repeated over UDP dropped the connection: its answers
+            // stand, but nothing more may go through it.
+            if (!connection->dropped())
+                reader->attach(connection);
+        } catch (const std::bad_alloc&) {
+            set_errno(READER_ERROR_API_ALLOC);
             return {};
         }
-        if (initial_queries(*reader, connection) != 0)
-            return {};
-        // A query repeated over UDP dropped the connection: its answers
-        // stand, but nothing more may go through it.
-        if (!connection->dropped())
-            reader->attach(connection);
     }
     set_errno(READER_ERROR_REMOTE);
     return {};
@@ -168,6 +196,20 @@ Session resolve(reader_handle handle)
     return connect(std::move(reader));
 }
 
+AutoSearchRef resolve_auto_search(reader_handle handle)
+{
+    AutoSearchRef ref;
+    ref.search = std::static_pointer_cast<AutoSearchObject>(slot_object(handle, HANDLE_KIND_AUTO_SEARCH));
+    // `reader` is set before the slot is allocated and never changes.
+    if (ref.search)
+        ref.reader = ref.search->reader.lock();
+    if (!ref.reader) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return {};
+    }
+    return ref;
+}
+
 bool reconnect(Session& session)
 {
     Session fresh = connect(session.reader);
@@ -175,6 +217,21 @@ bool reconnect(Session& session)
         return false;
     session = std::move(fresh);
     return true;
+}
+
+bool refresh_record(Session& session)
+{
+    if (session.connection->dropped() && !reconnect(session))
+        return false;
+    // As while connecting: a thread that finds the reader without a
+    // connection meanwhile waits, and close_reader waits for the queries.
+    std::lock_guard<std::mutex> serial(session.reader->connecting);
+    try {
+        return initial_queries(*session.reader, session.connection) == 0;
+    } catch (const std::bad_alloc&) {
+        set_errno(READER_ERROR_API_ALLOC);
+        return false;
+    }
 }
 
 void reset_connection(ReaderObject& reader, const ConnectionRef& failed)
@@ -215,10 +272,17 @@ reader_handle open_reader(const char* host_name)
         reader = std::make_shared<ReaderObject>(host_name);
     } catch (const std::bad_alloc&) {
         trace("open_reader: couldn't allocate reader handle\n");
+        set_errno(READER_ERROR_API_ALLOC);
         return nullptr;
     }
     in_addr address{};
-    if (!resolve_ipv4(host_name, address)) {
+    bool resolved = false;
+    try {
+        resolved = resolve_ipv4(host_name, address);
+    } catch (const std::bad_alloc&) {
+        set_errno(READER_ERROR_API_ALLOC);
+    }
+    if (!resolved) {
         trace("open_reader: gethostname(%s) failed.\n", host_name);
         return nullptr;
     }
@@ -260,6 +324,20 @@ int close_reader(reader_handle handle)
     if (!reader) {
         set_errno(READER_ERROR_INVALID_ARGUMENTS);
         return 0;
+    }
+    // Its automatic searches go first, together with their slots: their
+    // handles give -100 from now on and the slots are free again.  An
+    // operation on them in progress (a start by the timer included) is
+    // waited for.
+    std::vector<std::shared_ptr<AutoSearchObject>> searches;
+    {
+        std::lock_guard<std::mutex> serial(reader->auto_serial);
+        {
+            std::lock_guard<std::mutex> list(reader->auto_list);
+            searches = reader->close_auto_searches();
+        }
+        for (const auto& search : searches)
+            release_slot_of(search->handle, search.get());
     }
     ConnectionRef dropped;   // its client goes with the last call using it
     {

@@ -15,6 +15,21 @@
 
 namespace qd {
 
+class ReaderObject;
+
+// An automatic search: the public record that a reader's `auto_searches`
+// list links, and what the library keeps beside it.  Its handle slot and its
+// reader's list hold it; an operation in progress holds it too.  The fields
+// are guarded by the reader's `auto_list` lock.
+class AutoSearchObject final : public handle_object {
+public:
+    auto_search_record record{};
+    reader_handle handle = nullptr;      // its own slot
+    std::weak_ptr<ReaderObject> reader;
+    bool released = false;               // its reader was closed
+    bool claimed = false;                // handed to a start that has not run yet
+};
+
 // A reader: the public record that handle_to_reader hands out, and what the
 // library keeps beside it.  The record's strings point into storage owned
 // here.
@@ -56,6 +71,28 @@ public:
     // Stores a copy of `value` as the text (`copies` held) and returns it.
     const char* replace_text(Text which, std::string_view value);
 
+    // Automatic searches.  `auto_serial` lets one operation on this
+    // reader's automatic searches run at a time (stopping, search_active, a
+    // start by the timer, close_reader) and is held across their calls:
+    // only threads working on this reader ever wait for it.  `auto_list`
+    // guards the list and the records' fields for the short time they are
+    // read or written, and is never held across a call; the timer takes
+    // only this one, so a reader that does not answer keeps no other
+    // reader's searches waiting.  Order: auto_serial, auto_list, then the
+    // connection's locks; the handle-table lock is taken after auto_serial
+    // and never together with auto_list.
+    std::mutex auto_serial;
+    mutable std::mutex auto_list;
+
+    // Puts the search at the head of the list (`auto_list` held); false once
+    // the reader is closed.
+    bool add_auto_search(std::shared_ptr<AutoSearchObject> search);
+    // The searches in list order, newest first (`auto_list` held).
+    const std::vector<std::shared_ptr<AutoSearchObject>>& auto_searches() const { return auto_searches_; }
+    // Empties the list for good and marks its searches released: the reader
+    // is being closed (`auto_list` held).
+    std::vector<std::shared_ptr<AutoSearchObject>> close_auto_searches();
+
 private:
     static std::unique_ptr<char[]> copy_text(std::string_view text);
 
@@ -63,6 +100,8 @@ private:
     std::unique_ptr<char[]> host_;
     std::unique_ptr<char[]> texts_[3];
     std::vector<std::unique_ptr<char[]>> hwid_texts_;
+    std::vector<std::shared_ptr<AutoSearchObject>> auto_searches_;   // record.auto_searches links them
+    bool closed_ = false;
 };
 
 using ReaderRef = std::shared_ptr<ReaderObject>;
@@ -80,9 +119,26 @@ struct Session {
 // handle_to_reader with the connection it found or made.
 Session resolve(reader_handle handle);
 
+// An auto-search handle resolved: the search and its reader, both held.
+struct AutoSearchRef {
+    std::shared_ptr<AutoSearchObject> search;   // null: the handle did not resolve
+    std::shared_ptr<ReaderObject> reader;
+
+    explicit operator bool() const { return search != nullptr; }
+};
+
+// The search of an allocated auto-search slot whose reader is still open;
+// otherwise reader_errno -100 and nothing.  Never connects.
+AutoSearchRef resolve_auto_search(reader_handle handle);
+
 // Replaces the session's connection by the reader's current one, connecting
 // anew when there is none.  False (reader_errno -102) when that fails.
 bool reconnect(Session& session);
+
+// Runs the initial queries again, through the session's connection (or a
+// new one), so that the record's copies are fresh.  False (reader_errno
+// -102) when they fail; the failed call has dropped the connection.
+bool refresh_record(Session& session);
 
 // Drops the reader's connection if it is still `failed` (any connection when
 // `failed` is null); the client goes when its last user lets go.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "qdapi.h"
 
@@ -33,13 +34,22 @@ bool priv_allowed(const char*, int current)
     return current > 0;
 }
 
+// The message and its newline go out in one write, so that reports of
+// threads running at once never mix within a line.
 void priv_report(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    std::fputs("\n", stderr);
+    std::string line(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(line.data(), line.size() + 1, format, again);
+    va_end(again);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void priv_trace(const char*, ...) {}
@@ -52,15 +62,19 @@ void PRIV_setPrivLevel(int new_level, uint32_t code)
 {
     using namespace qd;
     int32_t count = unlock_count.load(std::memory_order_relaxed);
+    int32_t next;
     for (;;) {
-        if (code != unlock_code || count == frozen) {
+        if (code != unlock_code || count < 0) {
             unlock_count.store(frozen, std::memory_order_relaxed);
             return;
         }
-        if (unlock_count.compare_exchange_weak(count, count + 1, std::memory_order_relaxed))
+        // A counter that runs past its range turns negative, which freezes
+        // the level like a wrong code, instead of overflowing.
+        next = static_cast<int32_t>(static_cast<uint32_t>(count) + 1u);
+        if (unlock_count.compare_exchange_weak(count, next, std::memory_order_relaxed))
             break;
     }
-    if ((count + 1) % 5 == 0)
+    if (next > 0 && next % 5 == 0)
         level.store(static_cast<uint16_t>(new_level), std::memory_order_relaxed);
 }
 

@@ -8,6 +8,9 @@
 //   {
 //       return priv_perform(rf_on, h, slot_value(slot), nothing);
 //   }
+//
+// An operation that calls several procedures opens a PrivSession (the first
+// two steps) and makes each call with PrivSession::call.
 #pragma once
 
 #include "frame.h"
@@ -48,6 +51,10 @@ public:
     explicit operator bool() const { return Frame<Entry, int>::operator bool() && admitted_; }
     int result() const { return Frame<Entry, int>::operator bool() ? priv_closed : priv_bad_handle; }
 
+    // An argument outside the operation's limits: the code alone, for the
+    // family never writes reader_errno (hides Frame::refuse, which does).
+    static int refuse(int code) { return code; }
+
 private:
     bool admitted_;
 };
@@ -67,5 +74,54 @@ int priv_perform(const PrivOperation<Entry>& op, reader_handle handle, const Arg
     PrivFrame<Entry> frame(op, handle);
     return frame ? frame.run(argument, copy) : frame.result();
 }
+
+// The first two steps of the frame for an operation that calls several
+// procedures, and its calls.
+class PrivSession {
+public:
+    PrivSession(const char* gate, reader_handle handle)
+        : session_(resolve(handle)), admitted_(session_ && priv_allowed(gate, priv_level()))
+    {
+    }
+
+    // False when the handle did not resolve or the gate refused; result()
+    // then says which.
+    explicit operator bool() const { return admitted_; }
+    int result() const { return session_ ? priv_closed : priv_bad_handle; }
+
+    // Calls `Entry` and hands its answer to `copy`; false, with nothing
+    // written anywhere, when the call yields no result.
+    template <auto Entry, class Copy>
+    bool call(Copy&& copy)
+        requires(!takes_argument<Entry>)
+    {
+        return call_with<Entry>(nullptr, copy);
+    }
+
+    template <auto Entry, class Arg, class Copy>
+    bool call(const Arg& argument, Copy&& copy)
+        requires takes_argument<Entry> && std::same_as<Arg, argument_t<Entry>>
+    {
+        // The client entries take a non-const pointer but only encode from it.
+        return call_with<Entry>(const_cast<Arg*>(&argument), copy);
+    }
+
+private:
+    template <auto Entry, class Copy>
+    bool call_with(argument_t<Entry>* argument, Copy& copy)
+    {
+        Reply<Entry> reply;
+        if (!remote(session_, wire::procedure<Entry>::entry_name, reply, argument, Policy::privileged))
+            return false;
+        copy(reply.value);
+        return true;
+    }
+
+    Session session_;
+    bool admitted_;
+};
+
+// Copy-out of a call whose answer is not used.
+inline constexpr auto ignore = [](const auto&) {};
 
 }  // namespace qd

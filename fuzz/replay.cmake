@@ -1,0 +1,15 @@
+# Replays the committed corpus through both fuzz targets (plain builds).
+#   cmake -DREPLIES=... -DREPLY_PATH=... -DCORPUS=fuzz/corpus -P replay.cmake
+file(GLOB replies "${CORPUS}/replies/*")
+file(GLOB reply_path "${CORPUS}/reply_path/*")
+if(NOT replies OR NOT reply_path)
+  message(FATAL_ERROR "the corpus under ${CORPUS} is missing")
+endif()
+foreach(run IN ITEMS "REPLIES;replies" "REPLY_PATH;reply_path")
+  list(GET run 0 program)
+  list(GET run 1 inputs)
+  execute_process(COMMAND ${${program}} ${${inputs}} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${${program}} failed on the corpus: ${status}")
+  endif()
+endforeach()

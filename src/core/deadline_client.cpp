@@ -1,0 +1,616 @@
+#include "deadline_client.h"
+
+#include <fcntl.h>
+#include <linux/errqueue.h>
+#include <netinet/ip.h>
+#include <poll.h>
+#include <rpc/pmap_prot.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+namespace qd {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Buffer sizes of the RPC library's own clients, so that what fits in one of
+// their datagrams or record fragments fits in ours: a UDP message of up to
+// 8800 bytes each way, TCP record fragments of up to 64 KiB less the mark.
+constexpr std::size_t udp_message_size = UDPMSGSIZE;
+constexpr u_int tcp_buffer_size = 64 * 1024;
+constexpr std::size_t tcp_fragment_size = tcp_buffer_size - 4;
+constexpr uint32_t last_fragment = 0x80000000u;
+// The port mapper's retransmission interval in the RPC library.
+constexpr std::chrono::seconds port_mapper_retry{5};
+// The call header before the argument: transaction id, direction, RPC
+// version, program, version, procedure, then credentials and verifier.
+constexpr std::size_t call_header_size = 6 * 4 + 2 * (8 + MAX_AUTH_BYTES);
+
+// Transaction ids: one sequence for the process, started at random, so that
+// a reader's duplicate-request cache never takes a new client's call for an
+// old client's that happened to come from the same port.
+std::atomic<uint32_t> xid_sequence{[] {
+    std::random_device seed;
+    return static_cast<uint32_t>(seed());
+}()};
+
+int milliseconds_until(Clock::time_point when)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now()).count();
+    if (left <= 0)
+        return 0;
+    return left > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : static_cast<int>(left);
+}
+
+Clock::duration duration_of(const timeval& tv)
+{
+    if (tv.tv_sec < 0 || tv.tv_usec < 0)
+        return Clock::duration::zero();
+    return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
+bool same_peer(const sockaddr_in& a, const sockaddr_in& b)
+{
+    return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+template <class F>
+xdrproc_t filter(F* f)
+{
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
+}
+
+using Operations = std::remove_pointer_t<decltype(CLIENT::cl_ops)>;
+
+// Frees what decoding a reply's verifier allocated.
+void free_verifier(opaque_auth& verifier)
+{
+    if (verifier.oa_base) {
+        XDR x{};
+        x.x_op = XDR_FREE;
+        xdr_opaque_auth(&x, &verifier);
+        verifier.oa_base = nullptr;
+    }
+}
+
+// The state behind one CLIENT.  Calls on one client come one at a time (the
+// caller serialises them, as the RPC library requires of its own clients).
+class Client {
+public:
+    Client(int fd, const sockaddr_in& server, rpcprog_t program, rpcvers_t version)
+        : fd_(fd), server_(server), program_(program), version_(version)
+    {
+        handle_.cl_auth = authnone_create();
+        handle_.cl_ops = &operations;
+        handle_.cl_private = this;
+    }
+    virtual ~Client()
+    {
+        if (handle_.cl_auth)
+            auth_destroy(handle_.cl_auth);
+        if (close_fd_)
+            close(fd_);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    CLIENT* handle() { return &handle_; }
+    virtual bool ok() const { return handle_.cl_auth != nullptr; }
+    void own_socket() { close_fd_ = true; }
+    unsigned sends() const { return sends_; }
+
+    static Client* of(CLIENT* client) { return static_cast<Client*>(client->cl_private); }
+
+protected:
+    virtual clnt_stat call(rpcproc_t procedure, xdrproc_t encode, void* argument, xdrproc_t decode,
+                           void* result) = 0;
+
+    // Encodes the call message (header, null credentials, argument) into
+    // `out` from `at` on; false when the argument cannot be encoded.
+    bool encode_call(std::vector<char>& out, std::size_t at, rpcproc_t procedure, xdrproc_t encode,
+                     void* argument, std::size_t& length)
+    {
+        XDR x;
+        xdrmem_create(&x, out.data() + at, static_cast<u_int>(out.size() - at), XDR_ENCODE);
+        rpc_msg message{};
+        message.rm_xid = xid_;
+        message.rm_direction = CALL;
+        message.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+        message.rm_call.cb_prog = program_;
+        message.rm_call.cb_vers = version_;
+        const bool ok = xdr_callhdr(&x, &message) && xdr_u_int32_t(&x, &procedure) &&
+                        AUTH_MARSHALL(handle_.cl_auth, &x) && encode(&x, argument);
+        length = xdr_getpos(&x);
+        xdr_destroy(&x);
+        return ok;
+    }
+
+    // The reply's status into error_, after its header decoded with the
+    // results (or with none, to be decoded after).
+    void settle(rpc_msg& reply)
+    {
+        _seterr_reply(&reply, &error_);
+        if (error_.re_status == RPC_SUCCESS && !AUTH_VALIDATE(handle_.cl_auth, &reply.acpted_rply.ar_verf)) {
+            error_.re_status = RPC_AUTHERROR;
+            error_.re_why = AUTH_INVALIDRESP;
+        }
+    }
+
+    clnt_stat fail(clnt_stat status, int error_number = 0)
+    {
+        error_.re_status = status;
+        error_.re_errno = error_number;
+        return status;
+    }
+
+    const int fd_;
+    const sockaddr_in server_;
+    rpcprog_t program_;
+    rpcvers_t version_;
+    uint32_t xid_ = 0;
+    unsigned sends_ = 0;
+    rpc_err error_{};
+    Clock::time_point deadline_{};
+    Clock::duration retry_{};
+    bool close_fd_ = false;   // set once the client is fully made
+
+private:
+    static clnt_stat op_call(CLIENT* client, rpcproc_t procedure, xdrproc_t encode, void* argument,
+                             xdrproc_t decode, void* result, timeval timeout)
+    {
+        Client& self = *of(client);
+        self.error_ = rpc_err{};
+        self.sends_ = 0;
+        self.deadline_ = Clock::now() + duration_of(timeout);
+        self.xid_ = xid_sequence.fetch_add(1, std::memory_order_relaxed);
+        try {
+            return self.call(procedure, encode, argument, decode, result);
+        } catch (const std::bad_alloc&) {
+            return self.fail(RPC_SYSTEMERROR, ENOMEM);
+        }
+    }
+    static void op_abort(CLIENT*) {}
+    static void op_geterr(CLIENT* client, rpc_err* error) { *error = of(client)->error_; }
+    static bool_t op_freeres(CLIENT*, xdrproc_t filter, void* result)
+    {
+        xdr_free(filter, static_cast<char*>(result));
+        return TRUE;
+    }
+    static void op_destroy(CLIENT* client) { delete of(client); }
+    static bool_t op_control(CLIENT* client, u_int request, void* info);
+
+    static Operations operations;
+
+    CLIENT handle_{};
+};
+
+bool_t Client::op_control(CLIENT* client, u_int request, void* info)
+{
+    Client& self = *of(client);
+    switch (request) {
+    case CLSET_FD_CLOSE:
+        self.close_fd_ = true;
+        return TRUE;
+    case CLSET_FD_NCLOSE:
+        self.close_fd_ = false;
+        return TRUE;
+    default:
+        break;
+    }
+    if (!info)
+        return FALSE;
+    switch (request) {
+    case CLGET_FD:
+        *static_cast<int*>(info) = self.fd_;
+        return TRUE;
+    case CLGET_SERVER_ADDR:
+        std::memcpy(info, &self.server_, sizeof self.server_);
+        return TRUE;
+    case CLGET_XID:
+        *static_cast<uint32_t*>(info) = self.xid_;
+        return TRUE;
+    case CLGET_VERS:
+        *static_cast<uint32_t*>(info) = self.version_;
+        return TRUE;
+    case CLSET_VERS:
+        self.version_ = *static_cast<uint32_t*>(info);
+        return TRUE;
+    case CLGET_PROG:
+        *static_cast<uint32_t*>(info) = self.program_;
+        return TRUE;
+    case CLSET_PROG:
+        self.program_ = *static_cast<uint32_t*>(info);
+        return TRUE;
+    case CLGET_RETRY_TIMEOUT: {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(self.retry_).count();
+        *static_cast<timeval*>(info) = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+        return TRUE;
+    }
+    case CLSET_RETRY_TIMEOUT:
+        self.retry_ = duration_of(*static_cast<timeval*>(info));
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+Operations Client::operations = {op_call, op_abort, op_geterr, op_freeres, op_destroy, op_control};
+
+// UDP: one datagram a request, sent again after each retry interval until a
+// datagram from the server with the call's transaction id arrives or the
+// deadline passes.  Any other datagram is dropped without a word.
+class UdpClient final : public Client {
+public:
+    UdpClient(int fd, const sockaddr_in& server, rpcprog_t program, rpcvers_t version, Clock::duration retry)
+        : Client(fd, server, program, version), out_(udp_message_size), in_(udp_message_size)
+    {
+        retry_ = retry;
+    }
+
+private:
+    clnt_stat call(rpcproc_t procedure, xdrproc_t encode, void* argument, xdrproc_t decode, void* result) override
+    {
+        std::size_t length = 0;
+        if (!encode_call(out_, 0, procedure, encode, argument, length))
+            return fail(RPC_CANTENCODEARGS);
+        auto next_send = Clock::now();
+        for (;;) {
+            const auto now = Clock::now();
+            if (now >= deadline_ && sends_ > 0)
+                return fail(RPC_TIMEDOUT);
+            if (now >= next_send) {
+                if (sendto(fd_, out_.data(), length, 0, reinterpret_cast<const sockaddr*>(&server_),
+                           sizeof server_) < 0 &&
+                    errno != EINTR)
+                    return fail(RPC_CANTSEND, errno);
+                ++sends_;
+                next_send = now + (retry_ > Clock::duration::zero() ? retry_ : deadline_ - now);
+            }
+            pollfd ready{fd_, POLLIN, 0};
+            const int n = poll(&ready, 1, milliseconds_until(std::min(next_send, deadline_)));
+            if (n < 0 && errno != EINTR)
+                return fail(RPC_CANTRECV, errno);
+            if (n <= 0)
+                continue;
+            if ((ready.revents & POLLERR) && refused())
+                return error_.re_status;
+            if (ready.revents & POLLIN) {
+                if (const auto status = receive(decode, result))
+                    return *status;
+            }
+        }
+    }
+
+    // One datagram: the call's status when it is the answer.
+    std::optional<clnt_stat> receive(xdrproc_t decode, void* result)
+    {
+        sockaddr_in from{};
+        socklen_t from_length = sizeof from;
+        const ssize_t n = recvfrom(fd_, in_.data(), in_.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                                   &from_length);
+        if (n < 0)
+            return std::nullopt;
+        uint32_t xid = 0;
+        if (n < static_cast<ssize_t>(sizeof xid) || !same_peer(from, server_))
+            return std::nullopt;
+        std::memcpy(&xid, in_.data(), sizeof xid);
+        if (ntohl(xid) != xid_)
+            return std::nullopt;   // late, stray or forged: not this call's
+
+        XDR x;
+        xdrmem_create(&x, in_.data(), static_cast<u_int>(n), XDR_DECODE);
+        rpc_msg reply{};
+        reply.acpted_rply.ar_verf = _null_auth;
+        reply.acpted_rply.ar_results.where = static_cast<caddr_t>(result);
+        reply.acpted_rply.ar_results.proc = decode;
+        if (xdr_replymsg(&x, &reply))
+            settle(reply);
+        else
+            fail(RPC_CANTDECODERES);
+        free_verifier(reply.acpted_rply.ar_verf);
+        xdr_destroy(&x);
+        return error_.re_status;
+    }
+
+    // An ICMP error about this call's request (the server's port is closed):
+    // the call fails at once with the reason, as the RPC library's own UDP
+    // client does.  Errors about anything else are dropped.
+    bool refused()
+    {
+        char payload[16];
+        char control[256];
+        sockaddr_in offender{};
+        iovec io{payload, sizeof payload};
+        msghdr message{};
+        message.msg_name = &offender;
+        message.msg_namelen = sizeof offender;
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(fd_, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (n < 4 || !same_peer(offender, server_) || std::memcmp(payload, out_.data(), 4) != 0)
+            return false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) {
+                sock_extended_err e{};
+                std::memcpy(&e, CMSG_DATA(c), sizeof e);
+                fail(RPC_CANTRECV, static_cast<int>(e.ee_errno));
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::vector<char> out_;
+    std::vector<char> in_;
+};
+
+// TCP: the call goes out as one record (fragments of the RPC library's
+// size); records come back through the RPC library's record stream, read by
+// a function of ours that waits no longer than the deadline.  Records with
+// another transaction id are skipped, and the stream is never read past the
+// deadline, however slowly or endlessly the server sends.
+class TcpClient final : public Client {
+public:
+    TcpClient(int fd, const sockaddr_in& server, rpcprog_t program, rpcvers_t version)
+        : Client(fd, server, program, version)
+    {
+        xdrrec_create(&in_, 0, tcp_buffer_size, this, read_stream, write_nothing);
+        in_.x_op = XDR_DECODE;
+    }
+    ~TcpClient() override
+    {
+        if (in_.x_private)
+            xdr_destroy(&in_);
+    }
+    bool ok() const override { return in_.x_private != nullptr && Client::ok(); }
+
+private:
+    clnt_stat call(rpcproc_t procedure, xdrproc_t encode, void* argument, xdrproc_t decode, void* result) override
+    {
+        sends_ = 1;
+        if (!send_call(procedure, encode, argument))
+            return error_.re_status;
+        for (;;) {
+            if (!xdrrec_skiprecord(&in_))
+                return error_.re_status == RPC_SUCCESS ? fail(RPC_CANTRECV) : error_.re_status;
+            rpc_msg reply{};
+            reply.acpted_rply.ar_verf = _null_auth;
+            reply.acpted_rply.ar_results.where = nullptr;
+            reply.acpted_rply.ar_results.proc = filter(xdr_void);
+            const bool header = xdr_replymsg(&in_, &reply);
+            if (error_.re_status != RPC_SUCCESS) {
+                free_verifier(reply.acpted_rply.ar_verf);
+                return error_.re_status;
+            }
+            if (reply.rm_xid != xid_) {
+                free_verifier(reply.acpted_rply.ar_verf);
+                continue;   // an answer to an earlier call, or a stray record
+            }
+            if (!header) {
+                free_verifier(reply.acpted_rply.ar_verf);
+                return fail(RPC_CANTDECODERES);
+            }
+            settle(reply);
+            free_verifier(reply.acpted_rply.ar_verf);
+            if (error_.re_status == RPC_SUCCESS && !decode(&in_, result) && error_.re_status == RPC_SUCCESS)
+                fail(RPC_CANTDECODERES);
+            return error_.re_status;
+        }
+    }
+
+    bool send_call(rpcproc_t procedure, xdrproc_t encode, void* argument)
+    {
+        const unsigned long argument_size = xdr_sizeof(encode, argument);
+        std::vector<char> message(call_header_size + argument_size);
+        std::size_t length = 0;
+        if (!encode_call(message, 0, procedure, encode, argument, length)) {
+            fail(RPC_CANTENCODEARGS);
+            return false;
+        }
+        // The record as the RPC library's record stream would cut it.
+        std::vector<char> record;
+        record.reserve(length + 4 * (length / tcp_fragment_size + 1));
+        std::size_t at = 0;
+        do {
+            const std::size_t piece = std::min(tcp_fragment_size, length - at);
+            const uint32_t mark = htonl(static_cast<uint32_t>(piece) | (at + piece == length ? last_fragment : 0));
+            const auto* m = reinterpret_cast<const char*>(&mark);
+            record.insert(record.end(), m, m + 4);
+            record.insert(record.end(), message.begin() + static_cast<std::ptrdiff_t>(at),
+                          message.begin() + static_cast<std::ptrdiff_t>(at + piece));
+            at += piece;
+        } while (at < length);
+
+        std::size_t sent = 0;
+        while (sent < record.size()) {
+            const ssize_t n = send(fd_, record.data() + sent, record.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                fail(RPC_CANTSEND, errno);
+                return false;
+            }
+            if (!wait_for(POLLOUT, RPC_CANTSEND))
+                return false;
+        }
+        return true;
+    }
+
+    // Waits for the socket until the deadline; false (status set) when it
+    // passes first.
+    bool wait_for(short events, clnt_stat failure)
+    {
+        for (;;) {
+            if (Clock::now() >= deadline_) {
+                fail(RPC_TIMEDOUT);
+                return false;
+            }
+            pollfd ready{fd_, events, 0};
+            const int n = poll(&ready, 1, milliseconds_until(deadline_));
+            if (n > 0)
+                return true;
+            if (n < 0 && errno != EINTR) {
+                fail(failure, errno);
+                return false;
+            }
+        }
+    }
+
+    static int read_stream(void* handle, void* buffer, int length)
+    {
+        auto& self = *static_cast<TcpClient*>(handle);
+        if (length <= 0)
+            return 0;
+        for (;;) {
+            const ssize_t n = recv(self.fd_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+            if (n > 0)
+                return static_cast<int>(n);
+            if (n == 0) {
+                self.fail(RPC_CANTRECV, ECONNRESET);
+                return -1;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                self.fail(RPC_CANTRECV, errno);
+                return -1;
+            }
+            if (!self.wait_for(POLLIN, RPC_CANTRECV))
+                return -1;
+        }
+    }
+
+    // The record stream is only read: calls are written by send_call.
+    static int write_nothing(void*, void*, int) { return -1; }
+
+    XDR in_{};
+};
+
+int open_socket(bool tcp)
+{
+    const int fd = socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    // As the RPC library does for the sockets it opens itself: a reserved
+    // port where the process may bind one, any port otherwise.
+    (void)bindresvport(fd, nullptr);
+    if (!tcp) {
+        // ICMP errors (port unreachable) end the call at once.
+        const int on = 1;
+        (void)setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
+    }
+    return fd;
+}
+
+bool connect_within(int fd, const sockaddr_in& server, std::chrono::milliseconds timeout)
+{
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return false;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        pollfd ready{fd, POLLOUT, 0};
+        const int n = poll(&ready, 1, milliseconds_until(deadline));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ETIMEDOUT;
+            return false;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return false;
+        if (error != 0) {
+            errno = error;
+            return false;
+        }
+        return true;
+    }
+}
+
+}  // namespace
+
+CLIENT* deadline_client_create(const sockaddr_in& server, rpcprog_t program, rpcvers_t version, bool tcp,
+                               std::chrono::milliseconds retry, std::chrono::milliseconds connect_timeout)
+{
+    const int fd = open_socket(tcp);
+    if (fd < 0)
+        return nullptr;
+    if (tcp && !connect_within(fd, server, connect_timeout)) {
+        const int reason = errno;
+        close(fd);
+        errno = reason;
+        return nullptr;
+    }
+    std::unique_ptr<Client> client;
+    try {
+        if (tcp)
+            client = std::make_unique<TcpClient>(fd, server, program, version);
+        else
+            client = std::make_unique<UdpClient>(fd, server, program, version, retry);
+    } catch (const std::bad_alloc&) {
+        client.reset();
+    }
+    if (!client || !client->ok()) {
+        client.reset();
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    client->own_socket();
+    return client.release()->handle();
+}
+
+unsigned deadline_client_sends(const CLIENT* client)
+{
+    return client ? static_cast<const Client*>(client->cl_private)->sends() : 0;
+}
+
+bool deadline_client_out_of_memory(CLIENT* client)
+{
+    rpc_err error{};
+    clnt_geterr(client, &error);
+    return error.re_status == RPC_SYSTEMERROR && error.re_errno == ENOMEM;
+}
+
+uint16_t deadline_getport(const sockaddr_in& host, rpcprog_t program, rpcvers_t version, int protocol,
+                          std::chrono::milliseconds timeout)
+{
+    sockaddr_in mapper = host;
+    mapper.sin_port = htons(PMAPPORT);
+    CLIENT* client = deadline_client_create(mapper, PMAPPROG, PMAPVERS, false,
+                                            std::chrono::duration_cast<std::chrono::milliseconds>(port_mapper_retry),
+                                            timeout);
+    if (!client)
+        return 0;
+    pmap query{};
+    query.pm_prog = program;
+    query.pm_vers = version;
+    query.pm_prot = static_cast<u_long>(protocol);
+    u_short port = 0;
+    const auto ms = timeout.count();
+    const timeval total{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    const clnt_stat status = clnt_call(client, PMAPPROC_GETPORT, filter(xdr_pmap), &query,
+                                       filter(xdr_u_short), &port, total);
+    clnt_destroy(client);
+    return status == RPC_SUCCESS ? port : 0;
+}
+
+}  // namespace qd

@@ -1,0 +1,45 @@
+// The reader's regulatory region and its RF state word, passed through as
+// the reader gives them.
+#include <cstring>
+
+#include "frame.h"
+
+using namespace qd;
+
+namespace {
+
+// No failure check: a failed call changes nothing at all.
+constexpr Operation<&wire::get_region_1, int> get_region_op{.check = "get_region", .policy = Policy::none};
+
+constexpr Operation<&wire::get_rf_state_1, int16_t> get_rf_state_op{.check = "get_rf_state", .failure = -1};
+
+}  // namespace
+
+extern "C" {
+
+// The interface gives no size for the buffer: the caller's buffer must hold
+// the reader's longest region name.  The name is copied as it came.
+void get_region(reader_handle handle, char* buffer)
+{
+    Frame frame(get_region_op, handle);
+    if (!frame || !buffer)
+        return;
+    frame.run([buffer](const char* region) {
+        const char* name = region ? region : "";
+        std::memcpy(buffer, name, std::strlen(name) + 1);
+        return 0;
+    });
+}
+
+int16_t get_rfState(reader_handle handle, uint32_t* state)
+{
+    Frame frame(get_rf_state_op, handle);
+    if (!frame || !state)
+        return frame.failure();
+    return frame.run([state](u_int word) -> int16_t {
+        *state = word;
+        return 1;
+    });
+}
+
+}  // extern "C"
