@@ -3,10 +3,13 @@
 
 #include <arpa/inet.h>
 #include <netconfig.h>
+#include <rpc/pmap_clnt.h>
 #include <rpc/rpcb_clnt.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "port_mapper.h"
@@ -55,6 +58,33 @@ void rpcbind_unset()
     rpcb_unset(READER_RPC_PROG, READER_RPC_VERS, nullptr);
 }
 
+// The port that the system's port mapper has for the program, 0 if none.
+uint16_t rpcbind_port(int protocol)
+{
+    sockaddr_in mapper{};
+    mapper.sin_family = AF_INET;
+    mapper.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return pmap_getport(&mapper, READER_RPC_PROG, READER_RPC_VERS, static_cast<u_int>(protocol));
+}
+
+// Whether any process listens on the TCP port, on any address.
+bool tcp_port_listened_on(uint16_t port)
+{
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);   // the header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto colon = local.find(':');
+        if (colon != std::string::npos && state == "0A" &&
+            std::stoul(local.substr(colon + 1), nullptr, 16) == port)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 struct VirtualReader::Impl final : detail::Endpoint {
@@ -99,8 +129,8 @@ struct VirtualReader::Impl final : detail::Endpoint {
         if (loop->find(address) != nullptr)
             throw std::runtime_error("another virtual reader serves " + options.address);
         try {
-            udp = detail::open_udp(address, 0);
-            tcp = detail::open_tcp(address, 0);
+            udp = detail::open_udp(address, wanted_udp_port);
+            tcp = detail::open_tcp(address, wanted_tcp_port);
             if (!options.use_rpcbind) {
                 pm_udp = detail::open_udp(address, PMAPPORT);
                 pm_tcp = detail::open_tcp(address, PMAPPORT);
@@ -140,6 +170,8 @@ struct VirtualReader::Impl final : detail::Endpoint {
     std::atomic<bool> running{false};
     std::atomic<uint16_t> udp_port{0}, tcp_port{0};
     bool in_rpcbind = false;
+    // The program's ports to serve on; 0: any free port.
+    uint16_t wanted_udp_port = 0, wanted_tcp_port = 0;
 
     // Server thread only.
     SVCXPRT* udp = nullptr;
@@ -165,14 +197,30 @@ void VirtualReader::start()
     if (impl_->running)
         return;
     impl_->address = parse_loopback(impl_->options.address);
+    // The system's port mapper keeps one port per program and transport for
+    // every address.  Readers side by side therefore share it: a reader
+    // serves on the ports already registered while another reader serves on
+    // them, and registers its own otherwise (replacing what a reader that
+    // died left behind).
+    bool share = false;
+    if (impl_->options.use_rpcbind) {
+        impl_->wanted_udp_port = rpcbind_port(IPPROTO_UDP);
+        impl_->wanted_tcp_port = rpcbind_port(IPPROTO_TCP);
+        share = impl_->wanted_udp_port != 0 && impl_->wanted_tcp_port != 0 &&
+                tcp_port_listened_on(impl_->wanted_tcp_port);
+        if (!share)
+            impl_->wanted_udp_port = impl_->wanted_tcp_port = 0;
+    }
     impl_->loop->call([this] { impl_->open_transports(); });
     if (impl_->options.use_rpcbind) {
-        rpcbind_unset();   // a registration left by a reader that died
-        if (!rpcbind_set(impl_->address, impl_->udp_port, "udp") ||
-            !rpcbind_set(impl_->address, impl_->tcp_port, "tcp")) {
+        if (!share) {
             rpcbind_unset();
-            impl_->loop->call([this] { impl_->close_transports(); });
-            throw std::runtime_error("cannot register with the system's rpcbind");
+            if (!rpcbind_set(impl_->address, impl_->udp_port, "udp") ||
+                !rpcbind_set(impl_->address, impl_->tcp_port, "tcp")) {
+                rpcbind_unset();
+                impl_->loop->call([this] { impl_->close_transports(); });
+                throw std::runtime_error("cannot register with the system's rpcbind");
+            }
         }
         impl_->in_rpcbind = true;
     }
@@ -184,11 +232,14 @@ void VirtualReader::stop()
     std::lock_guard lock(impl_->lifecycle);
     if (!impl_->running)
         return;
+    const uint16_t tcp_port = impl_->tcp_port;
+    impl_->loop->call([this] { impl_->close_transports(); });
+    // The registration goes with the last reader that serves on its ports.
     if (impl_->in_rpcbind) {
-        rpcbind_unset();
+        if (!tcp_port_listened_on(tcp_port))
+            rpcbind_unset();
         impl_->in_rpcbind = false;
     }
-    impl_->loop->call([this] { impl_->close_transports(); });
     impl_->running = false;
 }
 
