@@ -1,15 +1,17 @@
 # Shared by scripts/test, scripts/demo and scripts/bench (sourced, not run).
 
 QD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto libgtest-dev googletest
-             libbenchmark-dev rpcbind iproute2 pkg-config binutils)
+# What building the library and its programs needs, and what the tests and
+# benchmarks need besides.
+QD_BUILD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto pkg-config iproute2)
+QD_TEST_PACKAGES=(libgtest-dev googletest libbenchmark-dev rpcbind binutils man-db groff-base)
 
 qd_say() { printf '==> %s\n' "$*" >&2; }
 
-# Installs the Debian packages the build and the tests need, those missing only.
+# qd_ensure_packages PACKAGE...: installs the Debian packages that are missing.
 qd_ensure_packages() {
     local missing=() p
-    for p in "${QD_PACKAGES[@]}"; do
+    for p in "$@"; do
         dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
     done
     ((${#missing[@]} == 0)) && return 0

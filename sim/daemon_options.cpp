@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "field_file.h"
+
 namespace qdsim {
 
 namespace {
@@ -16,9 +18,11 @@ bool parse_number(const std::string& text, unsigned long long max, unsigned long
 {
     if (text.empty() || text[0] == '-' || text[0] == '+')
         return false;
+    // Decimal, or hexadecimal after 0x: a leading 0 is not octal.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
     char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
     if (errno != 0 || end == text.c_str() || *end != '\0' || v > max)
         return false;
     out = v;
@@ -120,6 +124,12 @@ The tag field (every search finds every live tag once):
   --id-bits B        identity length of the random tags (0..300; default 96)
   --tag HEX[/BITS]   one tag with this identity, e.g. --tag 3000ABCD/32
                      (default length: 4 bits per digit; repeatable)
+  --field FILE       the tags of FILE, one a line:
+                       IDENTITY[/BITS] [KEY=VALUE]...
+                     keys: password (hex), reserved, identity, tid, user
+                     (an area's words from word 0, hex, four digits a
+                     word), word1..word5, count1..count3, value; '#'
+                     starts a comment
   --search-duration MS
                      how long a search runs after its first status poll
                      (default 50)
@@ -248,8 +258,10 @@ or delay MS ms.  For example:
 
   --help             this text
 
-Numbers may be decimal or 0x hexadecimal.
-Exit status: 0 after SIGINT/SIGTERM or --help, 1 when the address cannot be
+  --version          the version
+
+Numbers are decimal, or hexadecimal after 0x (a leading 0 is not octal).
+Exit status: 0 after SIGINT/SIGTERM, --help or --version, 1 when the address cannot be
 served, 2 on bad usage.
 )";
 }
@@ -261,6 +273,8 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
         const std::string opt = argv[i];
         if (opt == "--help" || opt == "-h")
             return ParseOutcome::help;
+        if (opt == "--version")
+            return ParseOutcome::version;
         if (opt == "--rpcbind") {
             out.reader.use_rpcbind = true;
             continue;
@@ -271,7 +285,7 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
         }
         static const std::vector<std::string_view> with_value = {
             "--address", "--hwid0",  "--hwtext0", "--hwid1",   "--hwtext1",          "--antennas", "--protocols",
-            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration", "--latency",
+            "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration", "--field", "--latency",
             "--protocols-off", "--max-power", "--power", "--region",
             "--pattern-capacity",
             "--state", "--reboot-time", "--fw-update-time", "--gpio-inputs", "--firmware-version", "--os-version",
@@ -344,6 +358,9 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             if (!parse_tag(value, tag))
                 return bad();
             out.reader.tags.push_back(std::move(tag));
+        } else if (opt == "--field") {
+            if (!load_field_file(value, out.reader.tags, error))
+                return ParseOutcome::bad_usage;
         } else if (opt == "--search-duration") {
             if (!parse_number(value, 3600000ull, n))
                 return bad();

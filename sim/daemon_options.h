@@ -19,7 +19,7 @@ struct DaemonOptions {
 // four bits per digit); the digits fill 16-bit words from the left.
 bool parse_tag(const std::string& text, Tag& out);
 
-enum class ParseOutcome { run, help, bad_usage };
+enum class ParseOutcome { run, help, version, bad_usage };
 
 // Parses argv; on bad usage `error` says what is wrong.
 ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std::string& error);

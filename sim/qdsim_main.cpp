@@ -16,6 +16,9 @@ int main(int argc, char** argv)
     case qdsim::ParseOutcome::help:
         std::cout << qdsim::daemon_usage();
         return 0;
+    case qdsim::ParseOutcome::version:
+        std::cout << "qdsim " QD_VERSION "\n";
+        return 0;
     case qdsim::ParseOutcome::bad_usage:
         std::cerr << "qdsim: " << error << "\n" << "Try 'qdsim --help'.\n";
         return 2;

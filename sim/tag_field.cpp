@@ -82,6 +82,9 @@ wire::tag_record tag_record_of(const Tag& tag)
 
 uint16_t read_word(const Tag& tag, uint16_t area, std::size_t address)
 {
+    // The identity area starts with the identity itself, as on a tag.
+    if (area == tagmem::area_identity && address < tag.id.size())
+        return tag.id[address];
     const auto& words = tag.memory[area];
     return address < words.size() ? words[address] : 0;
 }

@@ -1,6 +1,6 @@
 // How the virtual reader's tag operations (procedures 20-26) read their
 // request, and the statuses they answer.  Plain constants, for the virtual
-// reader and for clients that drive it (qdctl, tests).
+// reader and for the tests that drive it.
 //
 // Every operation first finds the addressed tag: the tag of the field whose
 // identity length equals the request's id_bits and whose identity words
@@ -33,8 +33,10 @@ namespace qdsim::tagmem {
 inline constexpr uint16_t area_count = 4;
 inline constexpr uint16_t area_words = 1024;
 
-// Memory areas (op_word1).  All four are plain data areas here; the
-// identity is changed with TAGID_WRITE, not by writing area_identity.
+// Memory areas (op_word1).  All four are data areas, except that the words
+// of area_identity that the identity covers read back the identity (words 0
+// to ceil(id_bits/16)-1); the identity is changed with TAGID_WRITE, not by
+// writing area_identity.
 inline constexpr uint16_t area_reserved = 0;
 inline constexpr uint16_t area_identity = 1;
 inline constexpr uint16_t area_tid = 2;

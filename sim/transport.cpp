@@ -1,6 +1,7 @@
 #include "transport.h"
 
 #include <arpa/inet.h>
+#include <rpc/pmap_prot.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,8 +34,12 @@ int bound_socket(in_addr_t address, uint16_t port, int type)
         (type == SOCK_STREAM && listen(fd, SOMAXCONN) != 0)) {
         int e = errno;
         close(fd);
-        throw std::runtime_error("cannot bind " + address_text(address) + ":" + std::to_string(port) + "/" +
-                                 (type == SOCK_STREAM ? "tcp" : "udp") + ": " + std::strerror(e));
+        std::string what = "cannot bind " + address_text(address) + ":" + std::to_string(port) + "/" +
+                           (type == SOCK_STREAM ? "tcp" : "udp") + ": " + std::strerror(e);
+        if (e == EADDRINUSE && port == PMAPPORT)
+            what += " (port 111 is in use: run with --rpcbind to register with the system's port mapper, "
+                    "or use a private network namespace)";
+        throw std::runtime_error(what);
     }
     return fd;
 }

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netconfig.h>
+#include <rpc/pmap_clnt.h>
 #include <rpc/rpcb_clnt.h>
 #include <sys/socket.h>
 
@@ -10,6 +11,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -59,6 +62,33 @@ bool rpcbind_set(in_addr_t address, uint16_t port, const char* netid)
 void rpcbind_unset()
 {
     rpcb_unset(READER_RPC_PROG, READER_RPC_VERS, nullptr);
+}
+
+// The port that the system's port mapper has for the program, 0 if none.
+uint16_t rpcbind_port(int protocol)
+{
+    sockaddr_in mapper{};
+    mapper.sin_family = AF_INET;
+    mapper.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return pmap_getport(&mapper, READER_RPC_PROG, READER_RPC_VERS, static_cast<u_int>(protocol));
+}
+
+// Whether any process listens on the TCP port, on any address.
+bool tcp_port_listened_on(uint16_t port)
+{
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);   // the header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto colon = local.find(':');
+        if (colon != std::string::npos && state == "0A" &&
+            std::stoul(local.substr(colon + 1), nullptr, 16) == port)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -126,8 +156,8 @@ struct VirtualReader::Impl final : detail::Endpoint {
         if (loop->find(address) != nullptr)
             throw std::runtime_error("another virtual reader serves " + options.address);
         try {
-            udp = detail::open_udp(address, 0);
-            tcp = detail::open_tcp(address, 0);
+            udp = detail::open_udp(address, wanted_udp_port);
+            tcp = detail::open_tcp(address, wanted_tcp_port);
             if (!options.use_rpcbind) {
                 pm_udp = detail::open_udp(address, PMAPPORT);
                 pm_tcp = detail::open_tcp(address, PMAPPORT);
@@ -175,13 +205,28 @@ struct VirtualReader::Impl final : detail::Endpoint {
         if (running)
             return;
         address = parse_loopback(options.address);
+        // The system's port mapper keeps one port per program and transport
+        // for every address.  Readers side by side therefore share it: a
+        // reader serves on the ports already registered while another reader
+        // serves on them, and registers its own otherwise (replacing what a
+        // reader that died left behind).
+        bool share = false;
+        if (options.use_rpcbind) {
+            wanted_udp_port = rpcbind_port(IPPROTO_UDP);
+            wanted_tcp_port = rpcbind_port(IPPROTO_TCP);
+            share = wanted_udp_port != 0 && wanted_tcp_port != 0 && tcp_port_listened_on(wanted_tcp_port);
+            if (!share)
+                wanted_udp_port = wanted_tcp_port = 0;
+        }
         loop->call([this] { open_transports(); });
         if (options.use_rpcbind) {
-            rpcbind_unset();   // a registration left by a reader that died
-            if (!rpcbind_set(address, udp_port, "udp") || !rpcbind_set(address, tcp_port, "tcp")) {
+            if (!share) {
                 rpcbind_unset();
-                loop->call([this] { close_transports(); });
-                throw std::runtime_error("cannot register with the system's rpcbind");
+                if (!rpcbind_set(address, udp_port, "udp") || !rpcbind_set(address, tcp_port, "tcp")) {
+                    rpcbind_unset();
+                    loop->call([this] { close_transports(); });
+                    throw std::runtime_error("cannot register with the system's rpcbind");
+                }
             }
             in_rpcbind = true;
         }
@@ -192,11 +237,14 @@ struct VirtualReader::Impl final : detail::Endpoint {
     {
         if (!running)
             return;
+        const uint16_t serving_tcp_port = tcp_port;
+        loop->call([this] { close_transports(); });
+        // The registration goes with the last reader that serves on its ports.
         if (in_rpcbind) {
-            rpcbind_unset();
+            if (!tcp_port_listened_on(serving_tcp_port))
+                rpcbind_unset();
             in_rpcbind = false;
         }
-        loop->call([this] { close_transports(); });
         running = false;
     }
 
@@ -296,6 +344,8 @@ struct VirtualReader::Impl final : detail::Endpoint {
     std::atomic<bool> running{false};
     std::atomic<uint16_t> udp_port{0}, tcp_port{0};
     bool in_rpcbind = false;
+    // The program's ports to serve on; 0: any free port.
+    uint16_t wanted_udp_port = 0, wanted_tcp_port = 0;
 
     // Server thread only.
     SVCXPRT* udp = nullptr;

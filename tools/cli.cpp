@@ -1,6 +1,8 @@
 #include "cli.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
 
@@ -209,13 +211,25 @@ bool resolves_ipv4(const std::string& host)
 Reader::Reader(const std::string& host) : host_(host)
 {
     reader_errno = 0;
+    const auto started = std::chrono::steady_clock::now();
     handle_ = open_reader(host.c_str());
     if (handle_)
         return;
     // The library leaves reader_errno alone when the name does not resolve.
     if (reader_errno == 0 && !resolves_ipv4(host))
         throw Failure("open " + host + ": unknown host");
-    fail("open " + host);
+    if (reader_errno != READER_ERROR_REMOTE)
+        fail("open " + host);
+    // Both come back as a remote failure: a host where nothing serves the
+    // reader refuses at once, a reader that is silent is given up on after
+    // the time-out.
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char reason[128];
+    if (waited < 1.0)
+        std::snprintf(reason, sizeof reason, "nothing answers at %s (refused at once)", host.c_str());
+    else
+        std::snprintf(reason, sizeof reason, "%s does not answer (waited %.1f s)", host.c_str(), waited);
+    throw Failure("open " + host + ": " + code_name(reader_errno) + ": " + reason);
 }
 
 Reader::~Reader()

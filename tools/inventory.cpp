@@ -2,6 +2,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +26,8 @@ const char inventory_help[] =
     "      --json             one JSON object per tag on standard output; the\n"
     "                         summary goes to standard error\n"
     "      --reset            empty the reader's tag database before the search\n"
-    "      --timeout SECONDS  give up waiting for the search (default 30)\n"
+    "      --timeout SECONDS  give up after this long, whatever the reader does\n"
+    "                         (default 30)\n"
     "      --a-values LIST    the search's a values: numbers separated by commas\n"
     "      --a-count N        a_count (default: the number of a values; at most 16)\n"
     "      --b-values LIST    the search's b values\n"
@@ -53,6 +57,14 @@ void print_tag(const popped_tag_record& r, bool json)
 {
     const std::size_t words = words_for_bits(r.id_bits > 256 ? 256 : r.id_bits);
     const std::string id = hex_words(r.id, words);
+    // Text: the identity, with its length when that is not whole words (as
+    // qdsim --tag takes it), then the fields; a tag without an identity
+    // starts with its fields.
+    std::string shown = id;
+    if (r.id_bits % 16 != 0)
+        shown += "/" + std::to_string(r.id_bits);
+    if (!shown.empty())
+        shown += ' ';
     if (json)
         std::printf("{\"id\":\"%s\",\"id_bits\":%u,\"word1\":%u,\"word2\":%u,\"word3\":%u,"
                     "\"count1\":%" PRIu32 ",\"count2\":%" PRIu32 ",\"count3\":%" PRIu32
@@ -60,18 +72,40 @@ void print_tag(const popped_tag_record& r, bool json)
                     id.c_str(), r.id_bits, r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1,
                     r.tag_count2, r.tag_count3, r.tag_value);
     else
-        std::printf("%s tag_word1=%u tag_word2=%u tag_word3=%u count1=%" PRIu32 " count2=%" PRIu32
+        std::printf("%stag_word1=%u tag_word2=%u tag_word3=%u count1=%" PRIu32 " count2=%" PRIu32
                     " count3=%" PRIu32 " value=%" PRIu64 "\n",
-                    id.c_str(), r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1, r.tag_count2,
+                    shown.c_str(), r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1, r.tag_count2,
                     r.tag_count3, r.tag_value);
 }
 
-// The progress line, on standard error, only when standard output is a
-// terminal; rewritten in place.
+// The progress line goes to standard error, only when that is a terminal,
+// and is rewritten in place.  Ctrl-C clears it before the program ends.
+constexpr char clear_line[] = "\r\033[K";
+
+extern "C" void clear_and_end(int sig)
+{
+    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, clear_line, sizeof clear_line - 1);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
 class Progress {
 public:
-    Progress() : enabled_(isatty(STDOUT_FILENO) == 1) {}
-    ~Progress() { clear(); }
+    Progress() : enabled_(isatty(STDERR_FILENO) == 1)
+    {
+        if (enabled_) {
+            std::signal(SIGINT, clear_and_end);
+            std::signal(SIGTERM, clear_and_end);
+        }
+    }
+    ~Progress()
+    {
+        clear();
+        if (enabled_) {
+            std::signal(SIGINT, SIG_DFL);
+            std::signal(SIGTERM, SIG_DFL);
+        }
+    }
     void show(const char* what, double seconds)
     {
         if (!enabled_)
@@ -88,7 +122,7 @@ public:
     {
         if (!shown_)
             return;
-        std::fprintf(stderr, "\r%40s\r", "");
+        std::fputs(clear_line, stderr);
         std::fflush(stderr);
         shown_ = false;
     }
@@ -109,6 +143,44 @@ double since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
+
+// Bounds the whole command: a reader that stops answering in the middle of
+// a call holds that call for the library's time-out, so at the deadline the
+// command reports and ends on its own, leaving the call behind.
+class Deadline {
+public:
+    explicit Deadline(double seconds) : watch_([this, seconds] { wait(seconds); }) {}
+    ~Deadline()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        watch_.join();
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+private:
+    void wait(double seconds)
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (wake_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return done_; }))
+            return;
+        std::fflush(stdout);
+        if (isatty(STDERR_FILENO) == 1)
+            std::fputs(clear_line, stderr);
+        std::fprintf(stderr, "qdctl: inventory: no result within %.3g s (--timeout)\n", seconds);
+        std::fflush(stderr);
+        std::_Exit(exit_failure);
+    }
+
+    std::mutex mu_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread watch_;
+};
 
 }  // namespace
 
@@ -135,6 +207,7 @@ int run_inventory(const Invocation& inv)
     o.params.a_count = static_cast<uint16_t>(o.a_count >= 0 ? o.a_count : static_cast<int>(a_values.size()));
     o.params.b_count = static_cast<uint16_t>(o.b_count >= 0 ? o.b_count : static_cast<int>(b_values.size()));
 
+    const Deadline deadline(o.timeout);
     Reader reader(inv.host);
     const reader_handle h = reader.handle();
 

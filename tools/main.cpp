@@ -37,6 +37,7 @@ void print_help(std::FILE* out)
                  "  --unlock CODE  raise the privilege level with the access CODE (diag)\n"
                  "  --level N      the level --unlock raises to (default 1)\n"
                  "  --help    print this text; COMMAND --help prints the command's usage\n"
+                 "  --version print the version\n"
                  "\n"
                  "Commands:\n",
                  usage_line);
@@ -57,7 +58,10 @@ int usage_error(const std::string& message, const Command* command)
         std::fprintf(stderr, "usage: qdctl [--tcp] [--trace] HOST %s\n", command->synopsis);
     else
         std::fprintf(stderr, "%s\n", usage_line);
-    std::fprintf(stderr, "Try 'qdctl --help' for more.\n");
+    if (command)
+        std::fprintf(stderr, "Try 'qdctl HOST %s --help' for more.\n", command->name);
+    else
+        std::fprintf(stderr, "Try 'qdctl --help' for more.\n");
     return exit_usage;
 }
 
@@ -77,6 +81,10 @@ int main(int argc, char** argv)
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
             print_help(stdout);
+            return exit_ok;
+        }
+        if (a == "--version") {
+            std::printf("qdctl %s\n", QD_VERSION);
             return exit_ok;
         }
         if (a == "--tcp")

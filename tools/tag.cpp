@@ -36,7 +36,10 @@ const char tag_help[] =
     "      AREA is reserved, identity, tid, user or a number; ADDRESS and COUNT\n"
     "      are numbers (decimal or 0x hex); PASSWORD is 32 bits in hex (the\n"
     "      password of a new tag is 0).  On failure the reader's status is\n"
-    "      printed by name, e.g. ERROR_NO_RESPONSE (no such tag).\n";
+    "      printed by name, e.g. ERROR_NO_RESPONSE (no such tag).  tag read is\n"
+    "      the exception: the library reports every read the reader refuses\n"
+    "      (no such tag, a locked or missing area) as ERROR_REMOTE, without\n"
+    "      the reader's status.\n";
 
 namespace {
 
@@ -123,6 +126,8 @@ int run_tag(const Invocation& inv)
         req::set_area(r, parse_area(args[1]));
         req::set_first_word(r, static_cast<uint16_t>(parse_number(args[2], 0xFFFF, "word address")));
         read_count = parse_number(args[3], req::max_data_words, "word count");
+        if (read_count == 0)
+            throw UsageError("tag read: COUNT must be 1 or more words");
         req::set_word_count(r, static_cast<uint16_t>(read_count));
     } else if (op == "write") {
         expect_args(args, 4, "write TAG-ID AREA ADDRESS DATA");

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The library as an application outside the build tree finds it: installed
+# into a temporary prefix, the README's example is built against the
+# installed copy twice (pkg-config, and CMake's find_package), the README's
+# build-tree line is run as written, and every build inventories a virtual
+# reader on 127.0.0.45.  Also checks that the README shows the example as it
+# is in examples/.  Run by ctest with QDSIM, QD_SOURCE_DIR and QD_BINARY_DIR.
+set -euo pipefail
+
+: "${QDSIM:?}" "${QD_SOURCE_DIR:?}" "${QD_BINARY_DIR:?}"
+address=127.0.0.45
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+    if [[ -n $sim_pid ]]; then
+        kill -TERM "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+# The README's C block is the example file, line for line.
+sed -n '/^```c$/,/^```$/p' "$QD_SOURCE_DIR/README.md" | sed '1d;$d' >"$work/readme.c"
+diff -u "$QD_SOURCE_DIR/examples/inventory.c" "$work/readme.c" ||
+    fail "the README's example differs from examples/inventory.c"
+echo "ok: the README shows examples/inventory.c"
+
+"$QDSIM" --address "$address" --tags 5 --seed 3 >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for ((i = 0; i < 200; i++)); do
+    grep -q serving "$work/sim.log" && break
+    sleep 0.05
+done
+grep -q serving "$work/sim.log" || fail "the virtual reader did not start: $(cat "$work/sim.log")"
+
+# inventories PROGRAM: the program finds the five tags.
+inventories() {
+    local out
+    out=$("$@" "$address") || fail "$* exited $?"
+    [[ $(grep -c '^tag of 96 bits' <<<"$out") == 5 ]] || fail "$*: $out"
+}
+
+prefix=$work/prefix
+cmake --install "$QD_BINARY_DIR" --prefix "$prefix" >"$work/install.log" ||
+    fail "cmake --install: $(cat "$work/install.log")"
+for f in include/qdapi.h bin/qdctl bin/qdsim share/man/man1/qdctl.1 share/man/man1/qdsim.1 share/man/man3/qdapi.3; do
+    [[ -e $prefix/$f ]] || fail "not installed: $f"
+done
+pc=$(find "$prefix" -name qdapi.pc) && [[ -n $pc ]] || fail "no qdapi.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+[[ -L $libdir/libqdapi.so && -L $libdir/libqdapi.so.1 ]] || fail "the SONAME links are missing in $libdir"
+echo "ok: installed"
+
+# pkg-config, as the README says.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+grep -q '^Requires.private: libtirpc' "$pc" || fail "qdapi.pc does not require libtirpc privately"
+cc -std=c99 -Wall -Werror "$QD_SOURCE_DIR/examples/inventory.c" $(pkg-config --cflags --libs qdapi) \
+    -Wl,-rpath,"$libdir" -o "$work/with-pkg-config" || fail "building with pkg-config"
+inventories "$work/with-pkg-config"
+echo "ok: built with pkg-config against the installed copy"
+
+# find_package.
+mkdir "$work/app"
+cp "$QD_SOURCE_DIR/examples/inventory.c" "$work/app/"
+cat >"$work/app/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(app C)
+find_package(qdapi 1 REQUIRED)
+add_executable(app inventory.c)
+set_target_properties(app PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
+target_compile_options(app PRIVATE -Wall -Werror)
+target_link_libraries(app PRIVATE qdapi::qdapi)
+CMAKE
+cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/app.log" 2>&1 &&
+    cmake --build "$work/app/build" >>"$work/app.log" 2>&1 || fail "building with find_package: $(cat "$work/app.log")"
+inventories "$work/app/build/app"
+echo "ok: built with find_package against the installed copy"
+
+# The README's build-tree line, with this build's directory for build/.
+line=$(grep -E '^    cc .*-Lbuild/src' "$QD_SOURCE_DIR/README.md" | sed 's/^    //')
+[[ -n $line ]] || fail "no build-tree compile line in the README"
+line=${line//build\/src/$QD_BINARY_DIR/src}
+(cd "$QD_SOURCE_DIR" && eval "${line/-o inventory/-o $work/from-build-tree}") || fail "$line"
+inventories "$work/from-build-tree"
+echo "ok: built as the README says against the build tree"

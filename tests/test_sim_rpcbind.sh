@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Virtual readers registered with the system's port mapper (qdsim --rpcbind)
+# side by side on 127.0.0.51 and .52: both reachable while both serve, the
+# second still reachable after the first stopped, no registration left after
+# both.  Starts its own rpcbind in the test's network namespace; skipped
+# when one already runs on the machine (its socket file would be shared).
+set -euo pipefail
+: "${QDSIM:?}" "${QDCTL:?}"
+prog=536870914
+
+if pgrep -x rpcbind >/dev/null; then
+    echo "skipped: an rpcbind already runs on this machine"
+    exit 0
+fi
+command -v rpcbind >/dev/null || { echo "FAILED: rpcbind is not installed"; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    local p
+    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; exit 1; }
+
+mkdir -p /run/rpcbind
+rpcbind -f -w 2>"$work/rpcbind.log" &
+pids+=($!)
+for ((i = 0; i < 100; i++)); do rpcinfo -p 127.0.0.1 >/dev/null 2>&1 && break; sleep 0.05; done
+
+serve() {   # serve ADDRESS: a reader registered with rpcbind; its pid in $sim
+    "$QDSIM" --rpcbind --address "$1" >"$work/$1.log" 2>&1 &
+    sim=$!
+    pids+=($sim)
+    for ((i = 0; i < 100; i++)); do grep -q serving "$work/$1.log" && return; sleep 0.05; done
+    fail "qdsim on $1: $(cat "$work/$1.log")"
+}
+answers() { "$QDCTL" "$1" info >/dev/null 2>&1; }
+
+serve 127.0.0.51; first=$sim
+serve 127.0.0.52; second=$sim
+answers 127.0.0.51 && answers 127.0.0.52 || fail "both readers should answer"
+echo "ok: two readers side by side"
+kill -TERM "$first"; wait "$first" || true
+answers 127.0.0.52 || fail "the second reader lost its registration when the first stopped"
+echo "ok: the second reader answers after the first stopped"
+kill -TERM "$second"; wait "$second" || true
+! rpcinfo -p 127.0.0.1 | grep -q " $prog " || fail "a registration was left behind"
+echo "ok: no registration left"
