@@ -2,12 +2,17 @@
 # Virtual readers registered with the system's port mapper (qdsim --rpcbind)
 # side by side on 127.0.0.51 and .52: both reachable while both serve, the
 # second still reachable after the first stopped, no registration left after
-# both.  Starts its own rpcbind in the test's network namespace; skipped
-# when one already runs on the machine (its socket file would be shared).
+# both.  Starts its own rpcbind, in a network namespace of its own (run as
+# root; ctest runs it alone: the rpcbind's socket file is seen by every
+# process of the machine); skipped when an rpcbind already runs.
 set -euo pipefail
 : "${QDSIM:?}" "${QDCTL:?}"
 prog=536870914
 
+if [[ ${1:-} != --in-namespace ]]; then
+    unshare -n true 2>/dev/null || { echo "skipped: no network namespace of its own (run as root)"; exit 0; }
+    exec unshare -n bash -c 'ip link set lo up && exec bash "$0" --in-namespace' "$0"
+fi
 if pgrep -x rpcbind >/dev/null; then
     echo "skipped: an rpcbind already runs on this machine"
     exit 0
@@ -20,13 +25,16 @@ cleanup() {
     local p
     for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
+    # The RPC library looks for a local rpcbind at this path before it asks
+    # a host's port mapper: it must not outlive the test.
+    rm -f /run/rpcbind.sock /var/run/rpcbind.sock
     rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
 mkdir -p /run/rpcbind
-rpcbind -f -w 2>"$work/rpcbind.log" &
+rpcbind -f 2>"$work/rpcbind.log" &
 pids+=($!)
 for ((i = 0; i < 100; i++)); do rpcinfo -p 127.0.0.1 >/dev/null 2>&1 && break; sleep 0.05; done
 
