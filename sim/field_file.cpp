@@ -87,14 +87,16 @@ bool parse_field(std::istream& in, std::vector<Tag>& out, std::string& error)
         const std::string where = "line " + std::to_string(number_of_line) + ": ";
         Tag tag;
         if (!parse_tag(identity, tag)) {
-            error = where + "bad identity '" + identity + "'";
+            error = where;
+            error += "bad identity '" + identity + "'";
             return false;
         }
         std::string item;
         while (words >> item) {
             const auto equals = item.find('=');
             if (equals == std::string::npos || !apply(tag, item.substr(0, equals), item.substr(equals + 1))) {
-                error = where + "bad item '" + item + "'";
+                error = where;
+                error += "bad item '" + item + "'";
                 return false;
             }
         }
