@@ -74,9 +74,13 @@ xdrproc_t filter(F* f)
 
 using Operations = std::remove_pointer_t<decltype(CLIENT::cl_ops)>;
 
-// Frees what decoding a reply's verifier allocated.
-void free_verifier(opaque_auth& verifier)
+// Frees what decoding a reply's verifier allocated.  Only an accepted reply
+// has one: a denied reply's fields share its memory.
+void free_verifier(rpc_msg& reply)
 {
+    if (reply.rm_reply.rp_stat != MSG_ACCEPTED)
+        return;
+    opaque_auth& verifier = reply.acpted_rply.ar_verf;
     if (verifier.oa_base) {
         XDR x{};
         x.x_op = XDR_FREE;
@@ -319,7 +323,7 @@ private:
             settle(reply);
         else
             fail(RPC_CANTDECODERES);
-        free_verifier(reply.acpted_rply.ar_verf);
+        free_verifier(reply);
         xdr_destroy(&x);
         return error_.re_status;
     }
@@ -393,19 +397,19 @@ private:
             reply.acpted_rply.ar_results.proc = filter(xdr_void);
             const bool header = xdr_replymsg(&in_, &reply);
             if (error_.re_status != RPC_SUCCESS) {
-                free_verifier(reply.acpted_rply.ar_verf);
+                free_verifier(reply);
                 return error_.re_status;
             }
             if (reply.rm_xid != xid_) {
-                free_verifier(reply.acpted_rply.ar_verf);
+                free_verifier(reply);
                 continue;   // an answer to an earlier call, or a stray record
             }
             if (!header) {
-                free_verifier(reply.acpted_rply.ar_verf);
+                free_verifier(reply);
                 return fail(RPC_CANTDECODERES);
             }
             settle(reply);
-            free_verifier(reply.acpted_rply.ar_verf);
+            free_verifier(reply);
             if (error_.re_status == RPC_SUCCESS && !decode(&in_, result) && error_.re_status == RPC_SUCCESS)
                 fail(RPC_CANTDECODERES);
             return error_.re_status;
