@@ -1,0 +1,154 @@
+"""The radio: transmit power, protocols, antennas, region, RF state and the
+hardware of the slots."""
+from __future__ import annotations
+
+import ctypes
+import threading
+from dataclasses import dataclass
+from typing import Iterable, Mapping, Union
+
+from ._lib import IdList, ProtocolEnableEntry, lib, protocol_names, text
+from .errors import failure
+
+EMPTY_SLOT = 0xFFFFFFFF
+# The library copies the whole region name into the caller's buffer, however
+# long: a buffer far larger than any region's name.
+_REGION_ROOM = 64 * 1024
+# The reader keeps the protocol enable list in 127 characters.
+_ENABLE_TEXT_ROOM = 127
+
+Protocol = Union[str, int]
+
+
+@dataclass(frozen=True)
+class Hardware:
+    """The hardware of a slot, as the reader reported it on connecting."""
+    hwid: int
+    text: str
+
+
+def protocol_id(protocol: Protocol) -> int:
+    if isinstance(protocol, int):
+        return protocol
+    for number, name in enumerate(protocol_names):
+        if name and name.lower() == protocol.lower():
+            return number
+    raise ValueError(f"unknown protocol {protocol!r} (known: {', '.join(n for n in protocol_names if n)})")
+
+
+def protocol_name(number: int) -> str:
+    return protocol_names[number] if 0 <= number < len(protocol_names) and protocol_names[number] else str(number)
+
+
+def _listed(values: IdList) -> list[int]:
+    return list(values[1:1 + max(0, min(values[0], 16))])
+
+
+def _power(result: float, operation: str) -> float:
+    if result < 0:
+        raise failure(operation)
+    return result
+
+
+class RadioPart:
+    handle: int
+    _record_lock: threading.Lock
+
+    @property
+    def hardware(self) -> tuple[Hardware | None, Hardware | None]:
+        """Slots 0 and 1 (None: empty)."""
+        with self._record_lock:
+            record = lib.handle_to_reader(self.handle)
+            if not record:
+                raise failure("handle_to_reader")
+            slots = [(h.hwid, text(h.text)) for h in record.contents.hwids]
+        first, second = (None if hwid == EMPTY_SLOT else Hardware(hwid, name) for hwid, name in slots)
+        return first, second
+
+    def slot_power(self, slot: int) -> float:
+        return _power(lib.get_slot_tx_power(self.handle, slot), "get_slot_tx_power")
+
+    def antenna_power(self, antenna: int) -> float:
+        return _power(lib.get_antenna_tx_power(self.handle, antenna), "get_antenna_tx_power")
+
+    def set_slot_power(self, slot: int, power: float) -> float:
+        """Sets a slot's power (clamped to 0..33, sent in hundredths); the
+        power set."""
+        return _power(lib.set_slot_tx_power(self.handle, power, slot), "set_slot_tx_power")
+
+    def set_antenna_power(self, antenna: int, power: float) -> float:
+        """AntennaNotConnectedError for an antenna without an antenna."""
+        return _power(lib.set_antenna_tx_power(self.handle, power, antenna), "set_antenna_tx_power")
+
+    def set_power(self, power: float) -> float:
+        """Sets the power of both slots (an empty one is skipped)."""
+        return _power(lib.set_tx_power(self.handle, power), "set_tx_power")
+
+    @property
+    def current_power(self) -> tuple[float, int]:
+        """The power in use and the antenna it is used on."""
+        antenna = ctypes.c_uint16()
+        power = _power(lib.get_current_tx_power(self.handle, ctypes.byref(antenna)), "get_current_tx_power")
+        return power, antenna.value
+
+    @property
+    def max_power(self) -> int:
+        """The reader's maximum power, as the reader gives it."""
+        # A failed call writes nothing and leaves reader_errno alone.
+        unanswered = -0x8000
+        value = ctypes.c_int16(unanswered)
+        lib.get_max_reader_power(self.handle, ctypes.byref(value))
+        if value.value == unanswered:
+            raise failure("get_max_reader_power")
+        return value.value
+
+    @property
+    def region(self) -> str:
+        buffer = ctypes.create_string_buffer(_REGION_ROOM)
+        buffer[0] = b"\x01"   # a failed call writes nothing, not even a NUL
+        lib.get_region(self.handle, buffer)
+        if buffer.raw[:2] == b"\x01\x00":
+            raise failure("get_region")
+        return text(buffer.value)
+
+    @property
+    def rf_state(self) -> int:
+        state = ctypes.c_uint32()
+        if lib.get_rfState(self.handle, ctypes.byref(state)) < 0:
+            raise failure("get_rfState")
+        return state.value
+
+    @property
+    def antennas(self) -> list[int]:
+        """The connected antenna ports."""
+        values = IdList()
+        if lib.get_connected_antennas(self.handle, values) < 0:
+            raise failure("get_connected_antennas")
+        return _listed(values)
+
+    @property
+    def protocol_ids(self) -> list[int]:
+        values = IdList()
+        if lib.get_supported_protocols(self.handle, values) < 0:
+            raise failure("get_supported_protocols")
+        return _listed(values)
+
+    @property
+    def protocols(self) -> list[str]:
+        """The supported protocols by name (an unnamed one by its number)."""
+        return [protocol_name(p) for p in self.protocol_ids]
+
+    def set_protocols(self, enable: Mapping[Protocol, bool] | Iterable[Protocol]) -> list[str]:
+        """Stores the reader's protocol enable list (protocols by name or
+        number; a mapping says on or off for each), connects anew, and
+        returns the protocols now supported."""
+        items = list(enable.items()) if isinstance(enable, Mapping) else [(p, True) for p in enable]
+        entries = (ProtocolEnableEntry * max(1, len(items)))(
+            *[ProtocolEnableEntry(protocol_id(p), 1 if on else 0) for p, on in items])
+        length = sum(len(f"{e.protocol_id}:0x{e.enable_value:02X} ") for e in entries[:len(items)])
+        if length > _ENABLE_TEXT_ROOM:
+            raise ValueError(f"too many protocols: the reader's list holds {_ENABLE_TEXT_ROOM} characters")
+        values = IdList()
+        if lib.set_supported_protocols(self.handle, len(items), entries, values) < 0:
+            raise failure("set_supported_protocols")
+        return [protocol_name(p) for p in _listed(values)]
