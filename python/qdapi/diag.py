@@ -227,9 +227,11 @@ class Diag:
         buffer = IqBuffer()
         _status(self._call("PRIV_getIqBuffer", selector, ctypes.byref(buffer)), "PRIV_getIqBuffer")
         n = 1024 if all_samples else min(buffer.count, 1024)
-        signed = [ctypes.c_int16(v).value for v in buffer.i_values[:n]], [ctypes.c_int16(v).value
-                                                                          for v in buffer.q_values[:n]]
-        return signed
+        return _signed16(buffer.i_values[:n]), _signed16(buffer.q_values[:n])
+
+
+def _signed16(words: Sequence[int]) -> list[int]:
+    return [w - 0x10000 if w & 0x8000 else w for w in words]
 
 
 def _plain(method: str, c_name: str, checked: Callable[[int, str], Any]) -> Callable[..., Any]:

@@ -15,7 +15,7 @@ ADDRESS = "127.0.0.150"
 
 # The known field: identity, then what the inventory must report of it.
 FIELD = [
-    ("3000ABCD", 32, "word1=1 word2=2 word3=3 count1=10 count2=20 count3=30 value=7"),
+    ("3000ABCD", 32, "word1=1 word2=2 word3=3 word4=4 word5=5 count1=10 count2=20 count3=30 value=7"),
     ("E2801160600002054E3A1B2C", 96, "password=1234ABCD user=00110022"),
     ("ABC/12", 12, "tid=E2001234"),
 ]

@@ -1,6 +1,8 @@
+import ctypes
 import os
 import re
 import resource
+import shutil
 import subprocess
 import sys
 import threading
@@ -52,8 +54,38 @@ def test_watch_yields_sightings_until_stopped(reader):
     assert {t.hex for t in reader.watch(duration=0.3)} == {h for h, _ in EXPECTED}
 
 
+def test_consume_gives_the_full_record(reader):
+    search = reader.search_start()
+    while reader.search_status(search) in (qdapi.Code.OPERATION_WAITING_TO_RUN, qdapi.Code.OPERATION_IN_PROGRESS):
+        time.sleep(0.01)
+    tags = {t.hex: t for t in iter(reader.consume, None)}
+    assert {(h, t.id_bits) for h, t in tags.items()} == EXPECTED
+    assert (tags["3000ABCD"].word4, tags["3000ABCD"].word5, tags["3000ABCD"].value) == (4, 5, 7)
+
+
+@pytest.mark.parametrize("kind, argument", [("conveyor", qdapi.SearchParams(a_values=(1, 2), span=3)),
+                                            ("detailed", qdapi.SearchConfig())])
+def test_searches_stopped_at_once_fill_the_database(reader, kind, argument):
+    search = getattr(reader, f"{kind}_start")(argument)
+    getattr(reader, f"{kind}_stop")(search)
+    assert reader.search_status(search) == qdapi.Code.OPERATION_DONE
+    assert {(t.hex, t.id_bits) for t in reader.tags()} == EXPECTED
+
+
+def test_virtual_reader_takes_identities_in_every_form():
+    tag = qdapi.Tag(b"\x12\x34\x56\x00", 28, 0, 0, 0, 0, 0, 0, 0)
+    with VirtualReader("127.0.0.151", tags=["ABC/12", b"\xE2\x00", tag]), qdapi.Reader("127.0.0.151") as r:
+        assert {(t.hex, t.id_bits) for t in r.inventory()} == {("ABC0", 12), ("E200", 16), ("12345600", 28)}
+
+
 # ---------------------------------------------------------------------------
 # Tag memory
+
+
+@pytest.mark.parametrize("given, bits", [("ABCD/17", None), ("ABCD1234", 8), (b"\x01", None), ("12345", 16), ("XYZ", None)])
+def test_identities_that_do_not_fit_their_length_are_refused(reader, given, bits):
+    with pytest.raises(ValueError):
+        reader.tag(given, bits)
 
 
 @pytest.mark.parametrize("area, first, data, expect", [
@@ -256,8 +288,8 @@ def test_reader_shared_by_threads(reader):
     for t in threads:
         t.join()
     assert errors == [] and len(counts) == 8
-    # Inventories ran at once: the field's tags went to one or another.
-    assert sum(counts) >= len(FIELD)
+    # Inventories ran at once: each search's tags went to one or another.
+    assert sum(counts) == 8 * len(FIELD)
 
 
 def _rss_kib():
@@ -280,6 +312,40 @@ def test_no_leak_of_strings_over_10000_calls(reader):
     grown = _rss_kib() - before
     # A string of each call not freed is over 3 MiB here.
     assert grown < 1024, f"resident memory grew by {grown} KiB"
+
+
+# ---------------------------------------------------------------------------
+# Records: sizes and field offsets as the C compiler lays out the header's
+
+
+LAYOUTS = {
+    "search_params": "SearchParams", "tag_record": "TagRecord", "popped_tag_record": "PoppedTagRecord",
+    "search_lists": "SearchLists", "term_table": "TermTable", "search_term": "SearchTerm",
+    "search_option": "SearchOption", "search_limit": "SearchLimit", "step_entry": "StepEntry",
+    "search_extension": "SearchExtension", "search_config": "SearchConfig", "auto_search_record": "AutoSearchRecord",
+    "reader_record": "ReaderRecord", "tagop_record": "TagopRecord", "protocol_enable_entry": "ProtocolEnableEntry",
+    "antenna_stats": "AntennaStatsRecord", "source_stats": "SourceStatsRecord", "fw_update_info": "FwUpdateInfo",
+    "hop_table": "HopTable", "host_info_texts": "HostInfoTexts", "data_capture_args": "DataCaptureArgs",
+    "data_capture_result": "DataCaptureResult", "iq_buffer": "IqBuffer",
+}
+
+
+@pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
+def test_records_have_the_header_layout(tmp_path):
+    from qdapi import _lib
+    program, expected = ["#include <stdio.h>", "#include <stddef.h>", '#include "qdapi.h"', "int main(void) {"], []
+    for c_name, py_name in LAYOUTS.items():
+        record = getattr(_lib, py_name)
+        fields = [f[0] for f in record._fields_]
+        program.append(f'printf("{c_name} %zu' + " %zu" * len(fields) + f'\\n", sizeof({c_name})' +
+                       "".join(f", offsetof({c_name}, {f})" for f in fields) + ");")
+        expected.append(" ".join([c_name, str(ctypes.sizeof(record))] + [str(getattr(record, f).offset)
+                                                                         for f in fields]))
+    (tmp_path / "layout.c").write_text("\n".join(program + ["return 0; }"]))
+    include = PYTHON_DIR.parent / "include"
+    subprocess.run(["cc", "-I", str(include), "-o", str(tmp_path / "layout"), str(tmp_path / "layout.c")], check=True)
+    shown = subprocess.run([str(tmp_path / "layout")], capture_output=True, text=True, check=True).stdout
+    assert shown.splitlines() == expected
 
 
 # ---------------------------------------------------------------------------
