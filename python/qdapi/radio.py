@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Iterable, Mapping, Union
 
 from ._lib import IdList, ProtocolEnableEntry, lib, protocol_names, text
-from .errors import failure
+from .errors import Code, clear_errno, failure, last_errno
 
 EMPTY_SLOT = 0xFFFFFFFF
 # The library copies the whole region name into the caller's buffer, however
@@ -97,18 +97,20 @@ class RadioPart:
         # A failed call writes nothing and leaves reader_errno alone.
         unanswered = -0x8000
         value = ctypes.c_int16(unanswered)
+        clear_errno()
         lib.get_max_reader_power(self.handle, ctypes.byref(value))
         if value.value == unanswered:
-            raise failure("get_max_reader_power")
+            raise failure("get_max_reader_power", last_errno() or Code.ERROR_REMOTE)
         return value.value
 
     @property
     def region(self) -> str:
         buffer = ctypes.create_string_buffer(_REGION_ROOM)
         buffer[0] = b"\x01"   # a failed call writes nothing, not even a NUL
+        clear_errno()
         lib.get_region(self.handle, buffer)
         if buffer.raw[:2] == b"\x01\x00":
-            raise failure("get_region")
+            raise failure("get_region", last_errno() or Code.ERROR_REMOTE)
         return text(buffer.value)
 
     @property

@@ -103,7 +103,10 @@ class Reader(InventoryPart, RadioPart, AdminPart):
     def __del__(self) -> None:
         # A reader left open would hold one of the library's 128 handles.
         if getattr(self, "_handle", None) is not None:
-            self.close()
+            try:
+                self.close()
+            except Exception:   # the interpreter is shutting down
+                pass
 
     def __repr__(self) -> str:
         return f"Reader({self.host!r}{', closed' if self.closed else ''})"
