@@ -168,7 +168,7 @@ class FirmwareStatus:
         return self.status in (Code.OPERATION_WAITING_TO_RUN, Code.OPERATION_IN_PROGRESS)
 
 
-class AdminPart:
+class AdminMixin:
     handle: int
     _record_lock: threading.Lock
 

@@ -78,7 +78,7 @@ def _checked(result: int, operation: str, failed: int = -1) -> int:
     return result
 
 
-class InventoryPart:
+class InventoryMixin:
     handle: int
 
     # -- one search ---------------------------------------------------------
@@ -189,7 +189,7 @@ class Watch:
     """An automatic search being watched: iterate it for the sightings; use
     it as a context manager, or call close(), to stop it on the reader."""
 
-    def __init__(self, reader: InventoryPart, params: SearchParams | None, start: float, duration: float | None,
+    def __init__(self, reader: InventoryMixin, params: SearchParams | None, start: float, duration: float | None,
                  period: float, run_time: float, poll: float) -> None:
         self._reader = reader
         self._poll = poll

@@ -50,7 +50,7 @@ def _power(result: float, operation: str) -> float:
     return result
 
 
-class RadioPart:
+class RadioMixin:
     handle: int
     _record_lock: threading.Lock
 

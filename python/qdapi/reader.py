@@ -5,11 +5,11 @@ import threading
 from types import TracebackType
 
 from ._lib import lib, trace_enabled_var, use_tcp_var
-from .admin import AdminPart
+from .admin import AdminMixin
 from .diag import Diag
 from .errors import Code, InvalidHandleError, failure
-from .inventory import InventoryPart
-from .radio import RadioPart
+from .inventory import InventoryMixin
+from .radio import RadioMixin
 from .tags import TagMemory, TagId
 
 
@@ -40,7 +40,7 @@ class Settings:
 settings = Settings()
 
 
-class Reader(InventoryPart, RadioPart, AdminPart):
+class Reader(InventoryMixin, RadioMixin, AdminMixin):
     """An open reader; a context manager that closes it.
 
     tcp=True switches the library to TCP first.  The library has one switch

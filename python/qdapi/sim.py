@@ -19,10 +19,10 @@ from typing import Any, Iterable, Union
 
 from .inventory import Tag
 
-TagSpec = Union[str, bytes, Tag]
+TagLike = Union[str, bytes, Tag]
 
 
-def _tag_option(tag: TagSpec) -> str:
+def _tag_option(tag: TagLike) -> str:
     """A tag as qdsim --tag takes it: HEX[/BITS]."""
     if isinstance(tag, Tag):
         return f"{tag.hex}/{tag.id_bits}"
@@ -48,7 +48,7 @@ class VirtualReader:
     --hwid1 0x10002, verbose=True gives --verbose; a list repeats the option.
     """
 
-    def __init__(self, address: str = "127.0.0.2", tags: Iterable[TagSpec] | str | os.PathLike[str] | None = None,
+    def __init__(self, address: str = "127.0.0.2", tags: Iterable[TagLike] | str | os.PathLike[str] | None = None,
                  *, rpcbind: bool = False, qdsim: str | None = None, start_timeout: float = 10.0,
                  **options: Any) -> None:
         self.address = address
