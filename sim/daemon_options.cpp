@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "field_file.h"
+#include "procedures.h"
 
 namespace qdsim {
 
@@ -247,13 +248,49 @@ REBOOT drops every connection, answers nothing for the reboot time, then
 serves again with the saved parameters: changes not committed are lost,
 as are the searches, the tag database, the statistics and the outputs.
 
+A broken or hostile reader, for seeing how an application copes:
+  --fault PROCEDURE:KIND[:MS[:COUNT[:AFTER]]]
+                     the calls of PROCEDURE (its name as --verbose writes
+                     it, or its number) get KIND; repeatable.  MS: the
+                     delay or pause, or the pace of what follows (default
+                     0; 1000 for wrong_xid_stream, trickle and
+                     endless_record); COUNT: how many calls it hits
+                     (default all); AFTER: calls that pass untouched first
+                     (default 0).  KIND is one of
+                       error_reply       an RPC error reply
+                       garbage_reply     a result that does not decode
+                       drop              no reply at all
+                       delay             the reply after MS
+                       wrong_xid         a reply with another transaction
+                                         id, then after MS the right one
+                       wrong_xid_stream  replies with other transaction
+                                         ids, one every MS, never the right
+                       duplicate_reply   the reply twice
+                       trickle           TCP: a byte every MS; UDP: a
+                                         one-byte datagram every MS
+                       fragments         TCP: fragments of 4 bytes
+                       endless_record    TCP: a record that never ends
+                                         (a fragment every MS); UDP: the
+                                         first half of the reply
+                       oversized_length  the first length (or TCP record
+                                         mark) declares far more than
+                                         follows
+                       reset             TCP: half the reply, then the
+                                         connection closes; UDP: the first
+                                         half
+                       pause             no answer to anything for MS
+                     e.g. --fault tagdb_pop:trickle:200:1
+  --no-reply-cache   answer a retransmitted UDP request by carrying it out
+                     again (by default the reader keeps its latest replies
+                     and sends a retransmission the first answer again)
+
 With --verbose, each call is reported as it arrives:
   qdsim ADDR: PROCEDURE TRANSPORT CALLER [FAULT] [latency MS ms]
 PROCEDURE is the name in the reader's protocol file in lower case (e.g.
 tagdb_pop), null for procedure 0, the number for one the protocol lacks;
 TRANSPORT is udp or tcp; CALLER is the client's a.b.c.d:port; FAULT is
-the fault applied to the call, if any: error_reply, garbage_reply, drop,
-or delay MS ms.  For example:
+the fault applied to the call, if any, as --fault names it (a delay with
+its MS ms).  For example:
   qdsim 127.0.0.2: tagdb_pop udp 127.0.0.1:40312 delay 3500 ms latency 2 ms
 
   --help             this text
@@ -264,6 +301,52 @@ Numbers are decimal, or hexadecimal after 0x (a leading 0 is not octal).
 Exit status: 0 after SIGINT/SIGTERM, --help or --version, 1 when the address cannot be
 served, 2 on bad usage.
 )";
+}
+
+bool parse_fault(const std::string& text, uint32_t& proc, Fault& out)
+{
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ':'))
+        parts.push_back(item);
+    if (parts.size() < 2 || parts.size() > 5 || !detail::procedure_number(parts[0], proc))
+        return false;
+    static constexpr FaultKind kinds[] = {
+        FaultKind::error_reply, FaultKind::garbage_reply,    FaultKind::drop,      FaultKind::delay,
+        FaultKind::wrong_xid,   FaultKind::wrong_xid_stream, FaultKind::duplicate_reply,
+        FaultKind::trickle,     FaultKind::fragments,        FaultKind::endless_record,
+        FaultKind::oversized_length, FaultKind::reset,       FaultKind::pause};
+    Fault fault;
+    for (FaultKind k : kinds)
+        if (parts[1] == detail::fault_name(k))
+            fault.kind = k;
+    if (fault.kind == FaultKind::none)
+        return false;
+    unsigned long long n = 0;
+    if (parts.size() > 2) {
+        if (!parse_number(parts[2], 3600000ull, n))
+            return false;
+        fault.delay = std::chrono::milliseconds(n);
+    } else if (fault.kind == FaultKind::wrong_xid_stream || fault.kind == FaultKind::trickle ||
+               fault.kind == FaultKind::endless_record) {
+        fault.delay = std::chrono::seconds(1);   // the streams' usual pace
+    }
+    if (parts.size() > 3) {
+        if (parts[3] == "all")
+            fault.count = -1;
+        else if (parse_number(parts[3], 0x7FFFFFFFull, n))
+            fault.count = static_cast<int>(n);
+        else
+            return false;
+    }
+    if (parts.size() > 4) {
+        if (!parse_number(parts[4], 0x7FFFFFFFull, n))
+            return false;
+        fault.after = static_cast<int>(n);
+    }
+    out = fault;
+    return true;
 }
 
 ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std::string& error)
@@ -283,6 +366,10 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             out.reader.verbose = true;
             continue;
         }
+        if (opt == "--no-reply-cache") {
+            out.reader.reply_cache = false;
+            continue;
+        }
         static const std::vector<std::string_view> with_value = {
             "--address", "--hwid0",  "--hwtext0", "--hwid1",   "--hwtext1",          "--antennas", "--protocols",
             "--log-limit", "--tags", "--seed",    "--id-bits", "--tag", "--search-duration", "--field", "--latency",
@@ -290,7 +377,7 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             "--pattern-capacity",
             "--state", "--reboot-time", "--fw-update-time", "--gpio-inputs", "--firmware-version", "--os-version",
             "--settings-text",
-            "--hops", "--antenna-checks", "--host-info", "--config-text"};
+            "--hops", "--antenna-checks", "--host-info", "--config-text", "--fault"};
         bool known = false;
         for (auto name : with_value)
             known = known || opt == name;
@@ -410,6 +497,12 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             out.reader.diag.host_info[out.host_infos++] = value;
         } else if (opt == "--config-text") {
             out.reader.diag.config_text = value;
+        } else if (opt == "--fault") {
+            uint32_t proc = 0;
+            Fault fault;
+            if (!parse_fault(value, proc, fault))
+                return bad();
+            out.faults.emplace_back(proc, fault);
         }
     }
     return ParseOutcome::run;

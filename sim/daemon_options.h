@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "virtual_reader.h"
 
@@ -13,7 +15,12 @@ struct DaemonOptions {
     uint64_t seed = 1;           // --seed
     uint16_t id_bits = 96;       // --id-bits
     std::size_t host_infos = 0;  // --host-info texts given so far
+    // --fault: what to inject once the reader runs, by procedure number.
+    std::vector<std::pair<uint32_t, Fault>> faults;
 };
+
+// A fault given as PROCEDURE:KIND[:MS[:COUNT[:AFTER]]] (see daemon_usage()).
+bool parse_fault(const std::string& text, uint32_t& proc, Fault& out);
 
 // A tag given as hexadecimal identity digits, optionally "/BITS" (default:
 // four bits per digit); the digits fill 16-bit words from the left.

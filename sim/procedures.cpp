@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,25 +156,10 @@ void report_call(const ReaderState& st, uint32_t proc, SVCXPRT* xprt, const Faul
     const Current& c = t_current;
     std::string line = "qdsim " + address_text(c.reader) + ": " + procedure_name(proc) +
                        (c.transport == Transport::tcp ? " tcp " : " udp ") + caller_text(xprt);
-    switch (fault.kind) {
-    case FaultKind::none:
-        break;
-    case FaultKind::error_reply:
-        line += " error_reply";
-        break;
-    case FaultKind::garbage_reply:
-        line += " garbage_reply";
-        break;
-    case FaultKind::drop:
-        line += " drop";
-        break;
-    case FaultKind::delay:
-        line += " delay " + std::to_string(fault.delay.count()) + " ms";
-        break;
-    default:
-        line += std::string(" ") + misbehaviour_name(fault.kind);
-        break;
-    }
+    if (fault.kind != FaultKind::none)
+        line += std::string(" ") + fault_name(fault.kind);
+    if (fault.kind == FaultKind::delay)
+        line += " " + std::to_string(fault.delay.count()) + " ms";
     const auto latency = st.latency_ms.load();
     if (latency > 0 && fault.kind != FaultKind::drop)
         line += " latency " + std::to_string(latency) + " ms";
@@ -276,6 +262,41 @@ std::string procedure_name(uint32_t proc)
 #undef QD_PROC
     default:
         return std::to_string(proc);
+    }
+}
+
+bool procedure_number(const std::string& name, uint32_t& out)
+{
+    static const std::pair<const char*, uint32_t> names[] = {
+        {"null", NULLPROC},
+#define QD_PROC(num, name, A, af, R, rf) {#name, num},
+#include "reader_procs.def"
+#undef QD_PROC
+    };
+    for (const auto& [text, num] : names) {
+        if (name == text) {
+            out = num;
+            return true;
+        }
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = std::strtoul(name.c_str(), &end, 10);
+    if (name.empty() || name[0] < '0' || name[0] > '9' || *end != '\0' || errno != 0 || n > 0xFFFFFFFFul)
+        return false;
+    out = static_cast<uint32_t>(n);
+    return true;
+}
+
+const char* fault_name(FaultKind kind)
+{
+    switch (kind) {
+    case FaultKind::none: return "";
+    case FaultKind::error_reply: return "error_reply";
+    case FaultKind::garbage_reply: return "garbage_reply";
+    case FaultKind::drop: return "drop";
+    case FaultKind::delay: return "delay";
+    default: return misbehaviour_name(kind);
     }
 }
 

@@ -26,6 +26,13 @@ bool known_procedure(uint32_t proc);
 // lacks.
 std::string procedure_name(uint32_t proc);
 
+// The number of the procedure named as procedure_name() names it, or given
+// as its number; false for neither.
+bool procedure_number(const std::string& name, uint32_t& out);
+
+// The name of a fault kind as --verbose and --fault write it ("" for none).
+const char* fault_name(FaultKind kind);
+
 // When a reply is due: latency and delay added to the time of arrival.
 ServerLoop::TimePoint reply_due(const ReaderState& state, ServerLoop::TimePoint arrived, const Fault& fault);
 

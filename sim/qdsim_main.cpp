@@ -37,6 +37,8 @@ int main(int argc, char** argv)
     try {
         qdsim::VirtualReader reader(options.reader);
         reader.add_random_tags(options.random_tags, options.seed, options.id_bits);
+        for (const auto& [proc, fault] : options.faults)
+            reader.inject(proc, fault);
         reader.start();
         std::printf("qdsim: serving on %s (udp port %u, tcp port %u)\n", reader.address().c_str(),
                     unsigned{reader.port(qdsim::Transport::udp)}, unsigned{reader.port(qdsim::Transport::tcp)});

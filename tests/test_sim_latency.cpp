@@ -478,3 +478,42 @@ TEST(SimDaemonOptions, LatencyAndVerbose)
     EXPECT_TRUE(set.reader.verbose);
     EXPECT_EQ(parse({"--latency", "-1"}, bad), qdsim::ParseOutcome::bad_usage);
 }
+
+TEST(SimDaemonOptions, FaultsByProcedureNameOrNumber)
+{
+    struct Row {
+        const char* text;
+        bool ok;
+        FaultKind kind;
+        int ms, count, after;
+    };
+    const Row rows[] = {
+        {"tagdb_pop:trickle", true, FaultKind::trickle, 1000, -1, 0},
+        {"tagdb_pop:delay:3500", true, FaultKind::delay, 3500, -1, 0},
+        {"null:pause:4000:1:2", true, FaultKind::pause, 4000, 1, 2},
+        {"2:wrong_xid:0:all", true, FaultKind::wrong_xid, 0, -1, 0},
+        {"tagdb_pop:reset", true, FaultKind::reset, 0, -1, 0},
+        {"tagdb_pop", false, {}, 0, 0, 0},
+        {"no_such_procedure:drop", false, {}, 0, 0, 0},
+        {"tagdb_pop:melt", false, {}, 0, 0, 0},
+        {"tagdb_pop:delay:-5", false, {}, 0, 0, 0},
+        {"tagdb_pop:delay:1:2:3:4", false, {}, 0, 0, 0},
+        {":drop", false, {}, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        uint32_t proc = 0;
+        Fault fault;
+        ASSERT_EQ(qdsim::parse_fault(row.text, proc, fault), row.ok);
+        if (!row.ok)
+            continue;
+        EXPECT_EQ(fault.kind, row.kind);
+        EXPECT_EQ(fault.delay, std::chrono::milliseconds(row.ms));
+        EXPECT_EQ(fault.count, row.count);
+        EXPECT_EQ(fault.after, row.after);
+    }
+    uint32_t proc = 99;
+    Fault fault;
+    ASSERT_TRUE(qdsim::parse_fault("null:drop", proc, fault));
+    EXPECT_EQ(proc, 0u);
+}

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -75,10 +76,14 @@ xdrproc_t filter(F* f)
 using Operations = std::remove_pointer_t<decltype(CLIENT::cl_ops)>;
 
 // Frees what decoding a reply's verifier allocated.  Only an accepted reply
-// has one: a denied reply's fields share its memory.
+// has one: a denied reply's fields share its memory.  A header that failed
+// to decode may hold any number in its status, so it is read as a number.
 void free_verifier(rpc_msg& reply)
 {
-    if (reply.rm_reply.rp_stat != MSG_ACCEPTED)
+    std::int32_t status;
+    static_assert(sizeof status == sizeof reply.rm_reply.rp_stat);
+    std::memcpy(&status, &reply.rm_reply.rp_stat, sizeof status);
+    if (status != MSG_ACCEPTED)
         return;
     opaque_auth& verifier = reply.acpted_rply.ar_verf;
     if (verifier.oa_base) {
