@@ -847,8 +847,9 @@ QDAPI_EXTERN(int) PRIV_setAnt(reader_handle handle, int slot, int antenna);
 QDAPI_EXTERN(int) PRIV_getData(reader_handle handle, const data_capture_args *request,
                                const data_capture_result **result);
 /* Reads the hop table from entry `first` on into table->hops[0..63] (at
- * most 64 entries; table->count says how many).  A NULL table only asks
- * for the number of hops. */
+ * most 64 entries; table->count says how many).  With a NULL table the
+ * reader is asked for the number of hops and the answer is not kept: it
+ * returns 0 (a reachable reader), or a failure. */
 QDAPI_EXTERN(int) PRIV_getHops(reader_handle handle, hop_table *table, int first);
 /* Replaces the hop table by the frequencies (kHz) of `count` texts, read
  * as numbers (0x... hexadecimal, 0... octal, else decimal); a text without

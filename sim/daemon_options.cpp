@@ -319,7 +319,7 @@ bool parse_fault(const std::string& text, uint32_t& proc, Fault& out)
         FaultKind::oversized_length, FaultKind::reset,       FaultKind::pause};
     Fault fault;
     for (FaultKind k : kinds)
-        if (parts[1] == detail::fault_name(k))
+        if (parts[1] == fault_name(k))
             fault.kind = k;
     if (fault.kind == FaultKind::none)
         return false;

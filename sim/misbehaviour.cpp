@@ -473,20 +473,4 @@ bool is_misbehaviour(FaultKind kind)
     }
 }
 
-const char* misbehaviour_name(FaultKind kind)
-{
-    switch (kind) {
-    case FaultKind::wrong_xid: return "wrong_xid";
-    case FaultKind::wrong_xid_stream: return "wrong_xid_stream";
-    case FaultKind::duplicate_reply: return "duplicate_reply";
-    case FaultKind::trickle: return "trickle";
-    case FaultKind::fragments: return "fragments";
-    case FaultKind::endless_record: return "endless_record";
-    case FaultKind::oversized_length: return "oversized_length";
-    case FaultKind::reset: return "reset";
-    case FaultKind::pause: return "pause";
-    default: return "";
-    }
-}
-
 }  // namespace qdsim::detail

@@ -73,7 +73,6 @@ void forget_request(SVCXPRT* xprt);
 
 // True for the kinds that this file carries out.
 bool is_misbehaviour(FaultKind kind);
-const char* misbehaviour_name(FaultKind kind);
 
 // Where the first length (of a string or variable array) lies in the
 // encoding of a result of type R; -1 when it has none.

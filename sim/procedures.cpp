@@ -288,17 +288,6 @@ bool procedure_number(const std::string& name, uint32_t& out)
     return true;
 }
 
-const char* fault_name(FaultKind kind)
-{
-    switch (kind) {
-    case FaultKind::none: return "";
-    case FaultKind::error_reply: return "error_reply";
-    case FaultKind::garbage_reply: return "garbage_reply";
-    case FaultKind::drop: return "drop";
-    case FaultKind::delay: return "delay";
-    default: return misbehaviour_name(kind);
-    }
-}
 
 void serve_reader_program(ReaderState& state, ServerLoop& loop, in_addr_t reader, svc_req* rq, SVCXPRT* xprt)
 {
@@ -348,3 +337,24 @@ extern "C" int reader_rpc_prog_1_freeresult(SVCXPRT*, xdrproc_t filter, caddr_t 
 }
 
 }  // namespace wire
+
+const char* qdsim::fault_name(FaultKind kind)
+{
+    switch (kind) {
+    case FaultKind::none: return "";
+    case FaultKind::error_reply: return "error_reply";
+    case FaultKind::garbage_reply: return "garbage_reply";
+    case FaultKind::drop: return "drop";
+    case FaultKind::delay: return "delay";
+    case FaultKind::wrong_xid: return "wrong_xid";
+    case FaultKind::wrong_xid_stream: return "wrong_xid_stream";
+    case FaultKind::duplicate_reply: return "duplicate_reply";
+    case FaultKind::trickle: return "trickle";
+    case FaultKind::fragments: return "fragments";
+    case FaultKind::endless_record: return "endless_record";
+    case FaultKind::oversized_length: return "oversized_length";
+    case FaultKind::reset: return "reset";
+    case FaultKind::pause: return "pause";
+    }
+    return "";
+}

@@ -30,9 +30,6 @@ std::string procedure_name(uint32_t proc);
 // as its number; false for neither.
 bool procedure_number(const std::string& name, uint32_t& out);
 
-// The name of a fault kind as --verbose and --fault write it ("" for none).
-const char* fault_name(FaultKind kind);
-
 // When a reply is due: latency and delay added to the time of arrival.
 ServerLoop::TimePoint reply_due(const ReaderState& state, ServerLoop::TimePoint arrived, const Fault& fault);
 

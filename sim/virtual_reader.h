@@ -110,6 +110,10 @@ struct Fault {
     int after = 0;                         // calls that pass untouched before it hits
 };
 
+// The name of a fault kind as qdsim's --fault and --verbose write it
+// ("error_reply", "trickle"; "" for none).
+const char* fault_name(FaultKind kind);
+
 // A tag in the reader's field, with what the tag operations change.
 struct Tag {
     uint16_t id_bits = 96;            // 0..tagmem::max_id_bits

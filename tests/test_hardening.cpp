@@ -65,22 +65,6 @@ const char* name_of(Op op)
     return "?";
 }
 
-const char* name_of(FaultKind kind)
-{
-    switch (kind) {
-    case FaultKind::wrong_xid: return "wrong_xid";
-    case FaultKind::wrong_xid_stream: return "wrong_xid_stream";
-    case FaultKind::duplicate_reply: return "duplicate_reply";
-    case FaultKind::trickle: return "trickle";
-    case FaultKind::fragments: return "fragments";
-    case FaultKind::endless_record: return "endless_record";
-    case FaultKind::oversized_length: return "oversized_length";
-    case FaultKind::reset: return "reset";
-    case FaultKind::pause: return "pause";
-    default: return "other";
-    }
-}
-
 uint32_t procedure_of(Op op)
 {
     switch (op) {
@@ -324,7 +308,7 @@ std::vector<Seen> run_forked(std::size_t rows, std::size_t parallel, Job job)
 
 std::string describe(const Row& row)
 {
-    return std::string(row.transport == Transport::tcp ? "tcp" : "udp") + " " + name_of(row.kind) + " " +
+    return std::string(row.transport == Transport::tcp ? "tcp" : "udp") + " " + qdsim::fault_name(row.kind) + " " +
            name_of(row.op);
 }
 

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "auto_search.h"
@@ -186,6 +187,33 @@ void run_worker()
 
 using namespace qd::autosearch;
 
+namespace {
+
+// What a stop or a status asks about: the reader and the identifier of a
+// registered search, read under the list lock, with the reader's serial
+// lock held until the target goes.
+struct Target {
+    std::unique_lock<std::mutex> serial;
+    reader_handle on = nullptr;
+    int id = 0;
+};
+
+// False, with reader_errno -100, once close_reader has released the search.
+bool target_of(const AutoSearchRef& ref, Target& out)
+{
+    out.serial = std::unique_lock<std::mutex>(ref.reader->auto_serial);
+    std::lock_guard<std::mutex> list(ref.reader->auto_list);
+    if (ref.search->released) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return false;
+    }
+    out.on = ref.search->record.reader_handle;
+    out.id = ref.search->record.search_id;
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 reader_handle auto_search_start(reader_handle handle, const search_params* params, double start, double period,
@@ -246,26 +274,14 @@ reader_handle auto_search_start(reader_handle handle, const search_params* param
 int auto_search_stop(reader_handle handle)
 {
     const AutoSearchRef ref = resolve_auto_search(handle);
-    if (!ref)
+    Target target;
+    if (!ref || !target_of(ref, target))
         return -1;
-    ReaderObject& reader = *ref.reader;
-    auto& r = ref.search->record;
-    std::lock_guard<std::mutex> serial(reader.auto_serial);
-    reader_handle on;
-    int id;
-    {
-        std::lock_guard<std::mutex> list(reader.auto_list);
-        if (ref.search->released) {
-            set_errno(READER_ERROR_INVALID_ARGUMENTS);
-            return -1;
-        }
-        on = r.reader_handle;
-        id = r.search_id;
-    }
     // A search never started names no reader: the stop then only sets
     // reader_errno to -100.
-    detailed_read_stop(on, id);
-    std::lock_guard<std::mutex> list(reader.auto_list);
+    detailed_read_stop(target.on, target.id);
+    std::lock_guard<std::mutex> list(ref.reader->auto_list);
+    auto& r = ref.search->record;
     r.active = 0;
     r.started = 0;
     r.reader_handle = nullptr;
@@ -275,28 +291,16 @@ int auto_search_stop(reader_handle handle)
 int search_active(reader_handle handle)
 {
     const AutoSearchRef ref = resolve_auto_search(handle);
-    if (!ref)
+    Target target;
+    if (!ref || !target_of(ref, target))
         return 0;
-    ReaderObject& reader = *ref.reader;
     auto& r = ref.search->record;
-    std::lock_guard<std::mutex> serial(reader.auto_serial);
-    reader_handle on;
-    int id;
-    {
-        std::lock_guard<std::mutex> list(reader.auto_list);
-        if (ref.search->released) {
-            set_errno(READER_ERROR_INVALID_ARGUMENTS);
-            return 0;
-        }
-        on = r.reader_handle;
-        id = r.search_id;
-    }
-    if (!on || id == 0) {
-        std::lock_guard<std::mutex> list(reader.auto_list);
+    if (!target.on || target.id == 0) {
+        std::lock_guard<std::mutex> list(ref.reader->auto_list);
         return r.active;
     }
-    const int status = operation_status(on, id);
-    std::lock_guard<std::mutex> list(reader.auto_list);
+    const int status = operation_status(target.on, target.id);
+    std::lock_guard<std::mutex> list(ref.reader->auto_list);
     r.active = status == READER_OPERATION_WAITING_TO_RUN || status == READER_OPERATION_IN_PROGRESS;
     return r.active;
 }
