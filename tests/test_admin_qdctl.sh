@@ -3,39 +3,12 @@
 # 127.0.11.10.  Run by ctest with QDSIM and QDCTL set; needs loopback up.
 set -euo pipefail
 
-: "${QDSIM:?QDSIM must name the qdsim program}"
-: "${QDCTL:?QDCTL must name the qdctl program}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDCTL
 address=127.0.11.10
-work=$(mktemp -d)
-: >"$work/sim.log"
-"$QDSIM" --address "$address" --state "$work/state" --reboot-time 300 --fw-update-time 600 --gpio-inputs 5 \
-    --firmware-version 2.0.0 --os-version 'test os' --tags 3 >"$work/sim.log" 2>&1 &
-sim_pid=$!
-trap 'kill -TERM $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-for ((i = 0; i < 200; i++)); do
-    grep -q "serving on" "$work/sim.log" && break
-    sleep 0.05
-done
-
-failed=0
-# t NAME STATUS EXPECTED-OUTPUT ARGS...: qdctl's status and standard output,
-# or its standard error when EXPECTED-OUTPUT begins with "err:"; a * in
-# EXPECTED-OUTPUT stands for any text.
-t() {
-    local name=$1 want=$2 expected=$3 rc=0 got
-    shift 3
-    "$QDCTL" "$address" "$@" >"$work/out" 2>"$work/err" </dev/null || rc=$?
-    got=$(cat "$work/out")
-    [[ $expected == err:* ]] && got=$(cat "$work/err") expected=${expected#err:}
-    local pattern
-    pattern=$(printf '%s' "$expected" | sed 's/[][?\\]/\\&/g')
-    if [[ $rc == "$want" && $got == $pattern ]]; then
-        echo "ok: $name"
-    else
-        failed=$((failed + 1))
-        printf 'FAILED: %s (status %s)\n%s\n%s\n' "$name" "$rc" "$(cat "$work/out")" "$(cat "$work/err")"
-    fi
-}
+start_sim --state "$work/state" --reboot-time 300 --fw-update-time 600 --gpio-inputs 5 \
+    --firmware-version 2.0.0 --os-version 'test os' --tags 3
 
 zeros14="stat1=0 stat2=0 stat3=0 stat4=0 stat5=0 stat6=0 stat7=0 stat8=0 stat9=0 stat10=0 stat11=0 stat12=0 stat13=0 stat14=0"
 zeros13="stat1=0 stat2=0 stat3=0 stat4=0 stat5=0 stat6=0 stat7=0 stat8=0 stat9=0 stat10=0 stat11=0 stat12=0 stat13=0"
@@ -137,5 +110,4 @@ t "version after a reboot without --wait" 0 "firmware: fw-3.1*" version
 # Help.
 t "--help lists the commands" 0 "*HOST params*HOST config*HOST stats*HOST gpio*HOST firmware*HOST reboot*HOST version*" \
     --help
-echo "$failed failed"
-((failed == 0))
+report

@@ -4,54 +4,14 @@
 # SIGINT.  Run by ctest with QDSIM and QDCTL set; needs loopback up.
 set -euo pipefail
 
-: "${QDSIM:?QDSIM must name the qdsim program}"
-: "${QDCTL:?QDCTL must name the qdctl program}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDCTL
 address=127.0.12.8
-
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-    if [[ -n $sim_pid ]]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-passed=0 failed=0
-ok() { passed=$((passed + 1)); echo "ok: $1"; }
-not_ok() {
-    failed=$((failed + 1))
-    echo "FAILED: $1"
-    shift
-    (($#)) && printf '  %s\n' "$@"
-    echo "  stdout:"; sed 's/^/    /' "$work/out"
-    echo "  stderr:"; sed 's/^/    /' "$work/err"
-}
-
-# q EXPECTED-STATUS ARGS...: runs qdctl into $work/out and $work/err.
-q() {
-    local want=$1; shift
-    set +e
-    "$QDCTL" "$@" >"$work/out" 2>"$work/err" </dev/null
-    rc=$?
-    set -e
-    [[ $rc == "$want" ]]
-}
-out_has() { grep -qE -- "$1" "$work/out"; }
-err_has() { grep -qE -- "$1" "$work/err"; }
+# lines PATTERN [out|err]: how many lines of qdctl's output match.
 lines() { grep -cE -- "$1" "$work/${2:-out}" || true; }
 
-: >"$work/sim.log"
-"$QDSIM" --address "$address" --tags 5 --seed 11 --verbose >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for ((i = 0; i < 200; i++)); do
-    grep -q "serving on $address" "$work/sim.log" && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.05
-done
-grep -q "serving on $address" "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+start_sim --tags 5 --seed 11 --verbose
 
 # ---------------------------------------------------------------------------
 # Usage
@@ -121,11 +81,8 @@ if [[ $rc == 0 ]] && out_has '^5 tags, [0-9]+ sightings in' && ((after == before
 # Failures
 
 t="a reader that is not there fails with status 1"
-kill -TERM "$sim_pid"
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=
+stop_sim
 if q 1 "$address" watch --duration 0.2 && err_has '^qdctl: open 127\.0\.12\.8: '; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
-echo "test_auto_search_qdctl: $passed passed, $failed failed"
-((failed == 0))
+report

@@ -7,19 +7,10 @@
 # is in examples/.  Run by ctest with QDSIM, QD_SOURCE_DIR and QD_BINARY_DIR.
 set -euo pipefail
 
-: "${QDSIM:?}" "${QD_SOURCE_DIR:?}" "${QD_BINARY_DIR:?}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QD_SOURCE_DIR QD_BINARY_DIR
 address=127.0.0.45
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-    if [[ -n $sim_pid ]]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
 
 # The README's C block is the example file, line for line.
 sed -n '/^```c$/,/^```$/p' "$QD_SOURCE_DIR/README.md" | sed '1d;$d' >"$work/readme.c"
@@ -27,13 +18,7 @@ diff -u "$QD_SOURCE_DIR/examples/inventory.c" "$work/readme.c" ||
     fail "the README's example differs from examples/inventory.c"
 echo "ok: the README shows examples/inventory.c"
 
-"$QDSIM" --address "$address" --tags 5 --seed 3 >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for ((i = 0; i < 200; i++)); do
-    grep -q serving "$work/sim.log" && break
-    sleep 0.05
-done
-grep -q serving "$work/sim.log" || fail "the virtual reader did not start: $(cat "$work/sim.log")"
+start_sim --tags 5 --seed 3
 
 # inventories PROGRAM: the program finds the five tags.
 inventories() {

@@ -4,15 +4,10 @@
 # which the private network namespace that the tests run in provides.
 set -euo pipefail
 
-: "${QDSIM:?QDSIM must name the qdsim program}"
-: "${QDAPI_LIB:?QDAPI_LIB must name the library}"
-: "${QD_SOURCE_DIR:?QD_SOURCE_DIR must name the source tree}"
-
-if ! ip -o link show lo | grep -q '[<,]UP[,>]'; then
-    echo "test_python: loopback is down: run the tests in a network namespace whose lo is up" >&2
-    echo "             (unshare -n, then ip link set lo up)" >&2
-    exit 1
-fi
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDAPI_LIB QD_SOURCE_DIR
+need_loopback
 
 # The system's Python, whose packages (pytest, venv, pip, setuptools) the
 # project installs; not one that a user put first on PATH.
@@ -22,9 +17,7 @@ if ! "$python" -c 'import pytest, venv, setuptools' 2>/dev/null; then
     exit 1
 fi
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
 export QDAPI_LIBRARY=$QDAPI_LIB QDSIM
 cd "$work"
-exec "$python" -m pytest -q -p no:cacheprovider "$QD_SOURCE_DIR/python/tests" --basetemp="$work/tmp"
+# Not exec: the work directory goes at exit.
+"$python" -m pytest -q -p no:cacheprovider "$QD_SOURCE_DIR/python/tests" --basetemp="$work/tmp"

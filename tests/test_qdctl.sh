@@ -4,71 +4,11 @@
 # private network namespace that the tests run in provides.
 set -euo pipefail
 
-: "${QDSIM:?QDSIM must name the qdsim program}"
-: "${QDCTL:?QDCTL must name the qdctl program}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDCTL
 address=127.0.0.40
-
-if ! ip -o link show lo | grep -q '[<,]UP[,>]'; then
-    echo "test_qdctl: loopback is down: run the tests in a network namespace whose lo is up" >&2
-    echo "            (unshare -n, then ip link set lo up)" >&2
-    exit 1
-fi
-
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-    if [[ -n $sim_pid ]]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-passed=0 failed=0
-ok() { passed=$((passed + 1)); echo "ok: $1"; }
-not_ok() {
-    failed=$((failed + 1))
-    echo "FAILED: $1"
-    shift
-    (($#)) && printf '  %s\n' "$@"
-    echo "  stdout:"; sed 's/^/    /' "$work/out"
-    echo "  stderr:"; sed 's/^/    /' "$work/err"
-}
-
-# q EXPECTED-STATUS ARGS...: runs qdctl; its output goes to $work/out and
-# $work/err, its status to $rc.  Returns whether the status was expected.
-q() {
-    local want=$1; shift
-    set +e
-    "$QDCTL" "$@" >"$work/out" 2>"$work/err" </dev/null
-    rc=$?
-    set -e
-    [[ $rc == "$want" ]]
-}
-out_has() { grep -qE -- "$1" "$work/out"; }
-err_has() { grep -qE -- "$1" "$work/err"; }
-
-# start_sim ARGS...: a daemon on $address; waits for its serving line.
-start_sim() {
-    : >"$work/sim.log"
-    "$QDSIM" --address "$address" "$@" >"$work/sim.log" 2>&1 &
-    sim_pid=$!
-    local i
-    for ((i = 0; i < 200; i++)); do
-        grep -q "serving on $address" "$work/sim.log" && return 0
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    echo "test_qdctl: the virtual reader did not start:" >&2
-    cat "$work/sim.log" >&2
-    exit 1
-}
-stop_sim() {
-    kill -TERM "$sim_pid"
-    wait "$sim_pid" || true
-    sim_pid=
-}
+need_loopback
 
 # ---------------------------------------------------------------------------
 # Usage: exit status 2, or 0 for --help.
@@ -322,5 +262,4 @@ if [[ $("$QDCTL" --version) =~ ^qdctl\ [0-9]+\.[0-9]+\.[0-9]+$ ]] &&
     [[ $("$QDSIM" --version) =~ ^qdsim\ [0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     ok "$t"; else not_ok "$t"; fi
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+report

@@ -4,32 +4,13 @@
 # loopback up (the tests' private network namespace).
 set -euo pipefail
 
-: "${QDSIM:?QDSIM must name the qdsim program}"
-: "${QDCTL:?QDCTL must name the qdctl program}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDCTL
 address=127.0.13.40
 code=0x3c5a17e9
 
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-    if [[ -n $sim_pid ]]; then
-        kill -TERM "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$QDSIM" --address "$address" --antennas 3 --hops 902750,903250,903750 --host-info "service bench" \
-    --antenna-checks 7,8,9 >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for ((i = 0; i < 200; i++)); do
-    grep -q "serving on $address" "$work/sim.log" && break
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.log" >&2; exit 1; }
-    sleep 0.05
-done
-
-passed=0 failed=0
+start_sim --antennas 3 --hops 902750,903250,903750 --host-info "service bench" --antenna-checks 7,8,9
 
 # Each row: expected status | qdctl arguments | a pattern of standard output
 # (or, for a failure, of standard error).  "U" stands for --unlock CODE.
@@ -63,16 +44,11 @@ rows=(
 for row in "${rows[@]}"; do
     IFS='|' read -r want args pattern <<<"$row"
     args=${args/#U /--unlock $code }
-    set +e
-    # shellcheck disable=SC2086
-    "$QDCTL" $args >"$work/out" 2>"$work/err" </dev/null
-    rc=$?
-    set -e
     stream=$work/out
     [[ $want != 0 ]] && stream=$work/err
-    if [[ $rc == "$want" ]] && grep -qE -- "$pattern" "$stream"; then
-        passed=$((passed + 1))
-        echo "ok: qdctl $args"
+    # shellcheck disable=SC2086
+    if q "$want" $args && grep -qE -- "$pattern" "$stream"; then
+        ok "qdctl $args"
     else
         failed=$((failed + 1))
         echo "FAILED: qdctl $args (status $rc, expected $want, /$pattern/)"
@@ -81,5 +57,4 @@ for row in "${rows[@]}"; do
     fi
 done
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+report

@@ -3,38 +3,12 @@
 # by ctest with QDSIM and QDCTL set; needs loopback up.
 set -euo pipefail
 
-: "${QDSIM:?QDSIM must name the qdsim program}"
-: "${QDCTL:?QDCTL must name the qdctl program}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDCTL
 address=127.0.10.4
-work=$(mktemp -d)
-"$QDSIM" --address "$address" --hwid1 0x20002 --hwtext1 'second "radio"' --antennas 3 --max-power 3100 \
-    --region 'EU 2' >"$work/sim.log" 2>&1 &
-sim_pid=$!
-trap 'kill -TERM $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-for ((i = 0; i < 200; i++)); do
-    grep -q "serving on" "$work/sim.log" && break
-    sleep 0.05
-done
-
-failed=0
-# t NAME STATUS EXPECTED-OUTPUT ARGS...: qdctl's status and standard output,
-# or its standard error when EXPECTED-OUTPUT begins with "err:"; a * in
-# EXPECTED-OUTPUT stands for any text.
-t() {
-    local name=$1 want=$2 expected=$3 rc=0 got
-    shift 3
-    "$QDCTL" "$address" "$@" >"$work/out" 2>"$work/err" </dev/null || rc=$?
-    got=$(cat "$work/out")
-    [[ $expected == err:* ]] && got=$(cat "$work/err") expected=${expected#err:}
-    local pattern
-    pattern=$(printf '%s' "$expected" | sed 's/[][?\\]/\\&/g')
-    if [[ $rc == "$want" && $got == $pattern ]]; then
-        echo "ok: $name"
-    else
-        failed=$((failed + 1))
-        printf 'FAILED: %s (status %s)\n%s\n%s\n' "$name" "$rc" "$(cat "$work/out")" "$(cat "$work/err")"
-    fi
-}
+start_sim --hwid1 0x20002 --hwtext1 'second "radio"' --antennas 3 --max-power 3100 \
+    --region 'EU 2'
 
 t "power" 0 $'slot 0: 20.00\nslot 1: 20.00\nantenna 0: 20.00\nantenna 1: 20.00\nantenna 2: 20.00\nin use: 0.00 (antenna 0)\nmaximum: 3100' power
 t "power --json" 0 '{"slots":[{"slot":0,"power":20.00},{"slot":1,"power":20.00}],"antennas":[{"antenna":0,"power":20.00},{"antenna":1,"power":20.00},{"antenna":2,"power":20.00}],"in_use":{"antenna":0,"power":0.00},"max":3100}' power --json
@@ -57,5 +31,4 @@ t "an unknown protocol" 2 "err:qdctl: unknown protocol 'FROB'*" protocols set FR
 t "more than the reader's list holds" 2 "err:qdctl: too many protocols*" protocols set {100..116}
 t "slot 2" 2 "err:qdctl: slot '2' is above 1*" power set --slot 2 10
 t "--slot and --antenna" 2 "err:*not both*" power set --slot 0 --antenna 1 10
-echo "$failed failed"
-((failed == 0))
+report

@@ -6,7 +6,6 @@
 # root; ctest runs it alone: the rpcbind's socket file is seen by every
 # process of the machine); skipped when an rpcbind already runs.
 set -euo pipefail
-: "${QDSIM:?}" "${QDCTL:?}"
 prog=536870914
 
 if [[ ${1:-} != --in-namespace ]]; then
@@ -19,8 +18,11 @@ if pgrep -x rpcbind >/dev/null; then
 fi
 command -v rpcbind >/dev/null || { echo "FAILED: rpcbind is not installed"; exit 1; }
 
-work=$(mktemp -d)
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM QDCTL
 pids=()
+# Instead of the shared cleanup: the port mapper and every reader end here.
 cleanup() {
     local p
     for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
@@ -30,8 +32,6 @@ cleanup() {
     rm -f /run/rpcbind.sock /var/run/rpcbind.sock
     rm -rf "$work"
 }
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; exit 1; }
 
 mkdir -p /run/rpcbind
 rpcbind -f 2>"$work/rpcbind.log" &
@@ -42,8 +42,7 @@ serve() {   # serve ADDRESS: a reader registered with rpcbind; its pid in $sim
     "$QDSIM" --rpcbind --address "$1" >"$work/$1.log" 2>&1 &
     sim=$!
     pids+=($sim)
-    for ((i = 0; i < 100; i++)); do grep -q serving "$work/$1.log" && return; sleep 0.05; done
-    fail "qdsim on $1: $(cat "$work/$1.log")"
+    wait_serving "$work/$1.log" "$sim" "$1" || fail "qdsim on $1: $(cat "$work/$1.log")"
 }
 answers() { "$QDCTL" "$1" info >/dev/null 2>&1; }
 

@@ -11,23 +11,16 @@ if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ] && [ "$(id
     exec unshare -n bash -c 'ip link set lo up && exec bash "$0"' "$0"
 fi
 
-: "${QDSIM:?QDSIM must name the qdsim daemon}"
+# shellcheck source-path=SCRIPTDIR
+source "$(dirname "$0")/cli_lib.sh"
+need QDSIM
 RPCINFO=$(command -v rpcinfo || echo /usr/sbin/rpcinfo)
-ADDR=127.0.0.5
+address=127.0.0.5
 PROG=536870914
-failures=0
-work=$(mktemp -d)
-pid=
-
-cleanup() {
-    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 check() {   # check DESCRIPTION COMMAND...
     local what=$1; shift
-    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+    if "$@"; then ok "$what"; else echo "FAILED: $what"; failed=$((failed + 1)); fi
 }
 
 # --- command line -----------------------------------------------------------
@@ -44,60 +37,53 @@ check "an out-of-range value exits 2" test $? -eq 2
 check "a missing value exits 2" test $? -eq 2
 
 # --- serving ------------------------------------------------------------------
-"$QDSIM" --address "$ADDR" >"$work/out" 2>"$work/err" &
-pid=$!
-for _ in $(seq 100); do
-    grep -q "serving" "$work/out" 2>/dev/null && break
-    sleep 0.05
-done
+"$QDSIM" --address "$address" >"$work/out" 2>"$work/err" &
+sim_pid=$!
+wait_serving "$work/out" "$sim_pid" "$address"
 line=$(head -n 1 "$work/out")
-check "prints the ready line" grep -Eq "^qdsim: serving on $ADDR \(udp port [0-9]+, tcp port [0-9]+\)$" "$work/out"
+check "prints the ready line" grep -Eq "^qdsim: serving on $address \(udp port [0-9]+, tcp port [0-9]+\)$" "$work/out"
 udp_port=$(sed -nE 's/.*udp port ([0-9]+).*/\1/p' <<<"$line")
 tcp_port=$(sed -nE 's/.*tcp port ([0-9]+).*/\1/p' <<<"$line")
 
-"$RPCINFO" -p "$ADDR" >"$work/dump" 2>&1
+"$RPCINFO" -p "$address" >"$work/dump" 2>&1
 check "rpcinfo -p succeeds" test $? -eq 0
 check "rpcinfo -p lists the port mapper" grep -Eq "^ +100000 +2 +tcp +111 " "$work/dump"
 check "rpcinfo -p lists the program on udp" grep -Eq "^ +$PROG +1 +udp +${udp_port:-x}( |$)" "$work/dump"
 check "rpcinfo -p lists the program on tcp" grep -Eq "^ +$PROG +1 +tcp +${tcp_port:-x}( |$)" "$work/dump"
 
-"$RPCINFO" -u "$ADDR" "$PROG" 1 >"$work/ping_u" 2>&1
+"$RPCINFO" -u "$address" "$PROG" 1 >"$work/ping_u" 2>&1
 check "rpcinfo -u reaches the program" grep -q "program $PROG version 1 ready and waiting" "$work/ping_u"
-"$RPCINFO" -t "$ADDR" "$PROG" 1 >"$work/ping_t" 2>&1
+"$RPCINFO" -t "$address" "$PROG" 1 >"$work/ping_t" 2>&1
 check "rpcinfo -t reaches the program" grep -q "program $PROG version 1 ready and waiting" "$work/ping_t"
-"$RPCINFO" -u "$ADDR" "$PROG" 2 >/dev/null 2>&1
+"$RPCINFO" -u "$address" "$PROG" 2 >/dev/null 2>&1
 check "rpcinfo -u of a version not served fails" test $? -ne 0
 
-"$QDSIM" --address "$ADDR" >/dev/null 2>&1 &
+"$QDSIM" --address "$address" >/dev/null 2>&1 &
 second=$!
 wait "$second"
 check "a second daemon on the same address exits 1" test $? -eq 1
 
-kill -TERM "$pid"
-wait "$pid"
+kill -TERM "$sim_pid"
+wait "$sim_pid"
 status=$?
-pid=
+sim_pid=
 check "SIGTERM ends the daemon with status 0" test "$status" -eq 0
-"$RPCINFO" -t "$ADDR" "$PROG" 1 >/dev/null 2>&1
+"$RPCINFO" -t "$address" "$PROG" 1 >/dev/null 2>&1
 check "nothing is served after it ended" test $? -ne 0
 
 # --- a line per call with --verbose -------------------------------------------------
-"$QDSIM" --address "$ADDR" --verbose --latency 20 >"$work/out" 2>"$work/err" &
-pid=$!
-for _ in $(seq 100); do
-    grep -q "serving" "$work/out" 2>/dev/null && break
-    sleep 0.05
-done
-"$RPCINFO" -u "$ADDR" "$PROG" 1 >"$work/ping_u" 2>&1
+"$QDSIM" --address "$address" --verbose --latency 20 >"$work/out" 2>"$work/err" &
+sim_pid=$!
+wait_serving "$work/out" "$sim_pid" "$address"
+"$RPCINFO" -u "$address" "$PROG" 1 >"$work/ping_u" 2>&1
 check "rpcinfo -u reaches a daemon with a latency" grep -q "ready and waiting" "$work/ping_u"
-"$RPCINFO" -t "$ADDR" "$PROG" 1 >/dev/null 2>&1
-kill -TERM "$pid"
-wait "$pid"
-pid=
+"$RPCINFO" -t "$address" "$PROG" 1 >/dev/null 2>&1
+kill -TERM "$sim_pid"
+wait "$sim_pid"
+sim_pid=
 check "--verbose reports the udp call" \
-    grep -Eq "^qdsim $ADDR: null udp 127\.[0-9]+\.[0-9]+\.[0-9]+:[0-9]+ latency 20 ms$" "$work/err"
+    grep -Eq "^qdsim $address: null udp 127\.[0-9]+\.[0-9]+\.[0-9]+:[0-9]+ latency 20 ms$" "$work/err"
 check "--verbose reports the tcp call" \
-    grep -Eq "^qdsim $ADDR: null tcp 127\.[0-9]+\.[0-9]+\.[0-9]+:[0-9]+ latency 20 ms$" "$work/err"
+    grep -Eq "^qdsim $address: null tcp 127\.[0-9]+\.[0-9]+\.[0-9]+:[0-9]+ latency 20 ms$" "$work/err"
 
-echo "$failures failure(s)"
-[ "$failures" -eq 0 ]
+report
