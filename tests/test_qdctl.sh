@@ -257,6 +257,17 @@ if q 0 "$address" inventory && out_has '^ABCD/12 tag_word1=0 .* count1=10 ' && o
     ok "$t"; else not_ok "$t" "status $rc"; fi
 stop_sim
 
+# ---------------------------------------------------------------------------
+# A reader that misbehaves as its command line asks.
+start_sim --tags 2 --verbose --fault get_hwid:wrong_xid:100 --fault tagdb_pop:error_reply:0:1
+
+t="qdsim --fault: the calls named get their fault, the reader serves on"
+if q 1 "$address" inventory && q 0 "$address" inventory --reset && [[ $(grep -cE "$any_tag" "$work/out") == 2 ]] &&
+    grep -qE ': tagdb_pop udp [0-9.:]+ error_reply$' "$work/sim.log" &&
+    grep -qE ': get_hwid udp [0-9.:]+ wrong_xid$' "$work/sim.log"; then
+    ok "$t"; else not_ok "$t" "status $rc"; fi
+stop_sim
+
 t="--version"
 if [[ $("$QDCTL" --version) =~ ^qdctl\ [0-9]+\.[0-9]+\.[0-9]+$ ]] &&
     [[ $("$QDSIM" --version) =~ ^qdsim\ [0-9]+\.[0-9]+\.[0-9]+$ ]]; then
