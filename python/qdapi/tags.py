@@ -15,14 +15,19 @@ from __future__ import annotations
 
 import ctypes
 import enum
-from typing import TYPE_CHECKING, Sequence, Union
+from typing import Protocol, Sequence, Union
 
 from ._lib import TagopRecord, lib
 from .errors import failure
 from .inventory import Tag
 
-if TYPE_CHECKING:
-    from .reader import Reader
+
+class HasHandle(Protocol):
+    """What the tag operations need of a reader: its handle."""
+
+    @property
+    def handle(self) -> int: ...
+
 
 MAX_ID_WORDS = 16
 MAX_DATA_WORDS = 1024
@@ -78,7 +83,7 @@ def identity(tag_id: TagId, id_bits: int | None = None) -> tuple[list[int], int]
 class TagMemory:
     """Operations on the tag with one identity (Reader.tag)."""
 
-    def __init__(self, reader: Reader, tag_id: TagId, id_bits: int | None = None) -> None:
+    def __init__(self, reader: HasHandle, tag_id: TagId, id_bits: int | None = None) -> None:
         self._reader = reader
         self.id_words, self.id_bits = identity(tag_id, id_bits)
 
