@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -89,6 +90,35 @@ inline std::unique_ptr<qdsim::VirtualReader> start_reader(const std::string& add
 }
 
 // The procedure numbers of the reader's call log, in arrival order.
+// A test on the transport of its parameter against a virtual reader at
+// `host`, which each test finds open (handle_) with an empty call log.
+class OpenReader : public testing::TestWithParam<qdsim::Transport> {
+protected:
+    explicit OpenReader(const char* host) : host_(host) {}
+    // What the reader needs before the library opens it.
+    virtual void prepare(qdsim::VirtualReader&) {}
+    void SetUp() override
+    {
+        tcp_.emplace(use_tcp, GetParam() == qdsim::Transport::tcp ? 1 : 0);
+        reader_ = start_reader(host_);
+        prepare(*reader_);
+        handle_ = open_reader(host_);
+        ASSERT_NE(handle_, nullptr);
+        reader_->clear_calls();
+    }
+    void TearDown() override
+    {
+        close_reader(handle_);
+        reader_.reset();
+        tcp_.reset();
+    }
+
+    const char* host_;
+    std::optional<Switch> tcp_;
+    std::unique_ptr<qdsim::VirtualReader> reader_;
+    reader_handle handle_ = nullptr;
+};
+
 inline std::vector<uint32_t> procs(const qdsim::VirtualReader& reader)
 {
     std::vector<uint32_t> out;

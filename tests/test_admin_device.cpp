@@ -19,23 +19,10 @@ constexpr char host[] = "127.0.11.5";
 constexpr char other_host[] = "127.0.11.6";
 constexpr int untouched = READER_ERROR_VERIFY_FAILURE;
 
-class Device : public testing::TestWithParam<Transport> {
+class Device : public OpenReader {
 protected:
-    void SetUp() override
-    {
-        tcp_.emplace(use_tcp, GetParam() == Transport::tcp ? 1 : 0);
-        reader_ = start_reader(host);
-        reader_->set_search_duration(std::chrono::milliseconds(0));
-        handle_ = open_reader(host);
-        ASSERT_NE(handle_, nullptr);
-        reader_->clear_calls();
-    }
-    void TearDown() override
-    {
-        close_reader(handle_);
-        reader_.reset();
-        tcp_.reset();
-    }
+    Device() : OpenReader(host) {}
+    void prepare(qdsim::VirtualReader& reader) override { reader.set_search_duration(std::chrono::milliseconds(0)); }
 
     // Runs one search to its end: every tag of the field is found.
     void search() const
@@ -48,10 +35,6 @@ protected:
             status = operation_status(handle_, id);
         ASSERT_EQ(status, READER_OPERATION_DONE);
     }
-
-    std::optional<Switch> tcp_;
-    std::unique_ptr<qdsim::VirtualReader> reader_;
-    reader_handle handle_ = nullptr;
 };
 
 // The caller's structure as the counters it holds.

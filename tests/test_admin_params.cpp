@@ -19,23 +19,10 @@ using qdsim::Transport;
 constexpr char host[] = "127.0.11.2";
 constexpr int untouched = READER_ERROR_VERIFY_FAILURE;
 
-class Params : public testing::TestWithParam<Transport> {
+class Params : public OpenReader {
 protected:
-    void SetUp() override
-    {
-        tcp_.emplace(use_tcp, GetParam() == Transport::tcp ? 1 : 0);
-        reader_ = start_reader(host);
-        reader_->set_reboot_time(std::chrono::milliseconds(100));
-        handle_ = open_reader(host);
-        ASSERT_NE(handle_, nullptr);
-        reader_->clear_calls();
-    }
-    void TearDown() override
-    {
-        close_reader(handle_);
-        reader_.reset();
-        tcp_.reset();
-    }
+    Params() : OpenReader(host) {}
+    void prepare(qdsim::VirtualReader& reader) override { reader.set_reboot_time(std::chrono::milliseconds(100)); }
 
     // Waits, within a generous bound, for a reboot to end.
     void await_reboot() const
@@ -45,10 +32,6 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_FALSE(reader_->rebooting());
     }
-
-    std::optional<Switch> tcp_;
-    std::unique_ptr<qdsim::VirtualReader> reader_;
-    reader_handle handle_ = nullptr;
 };
 
 std::string text(const char* s)
