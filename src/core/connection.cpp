@@ -17,13 +17,12 @@ namespace qd {
 
 std::mutex client_teardown_lock;
 
-namespace {
-
-// clnt_sperror() formats into one buffer of the RPC library's: one caller at
-// a time.
-std::mutex sperror_lock;
-
-}  // namespace
+std::string rpc_failure_text(CLIENT* client, const char* prefix)
+{
+    static std::mutex one_at_a_time;
+    std::lock_guard<std::mutex> lock(one_at_a_time);
+    return clnt_sperror(client, prefix);
+}
 
 ConnectionRef Connection::open(const std::string& host, bool tcp, bool* out_of_memory)
 {
@@ -77,8 +76,7 @@ void Connection::describe_failure(const char* name, std::string& why)
         return;
     char prefix[128];
     std::snprintf(prefix, sizeof prefix, "RPC call to %s failed", name);
-    std::lock_guard<std::mutex> one_at_a_time(sperror_lock);
-    why = clnt_sperror(client_, prefix);
+    why = rpc_failure_text(client_, prefix);
 }
 
 }  // namespace qd

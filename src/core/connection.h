@@ -19,6 +19,11 @@ namespace qd {
 // reader's current connection.  Always the innermost lock.
 extern std::mutex client_teardown_lock;
 
+// The RPC library's description of the last call's failure on `client`,
+// after `prefix` (clnt_sperror(), which formats into one buffer of the
+// RPC library's: every caller goes through here, one at a time).
+std::string rpc_failure_text(CLIENT* client, const char* prefix);
+
 class Connection {
 public:
     // Opens a client for the host (the port mapper on the host supplies the

@@ -1,7 +1,6 @@
 // The reader's EEPROM, a block of 1024 words at a time.  Unlike the rest of
 // the family, a failed transfer says why on standard error.
 #include <algorithm>
-#include <mutex>
 #include <string>
 
 #include "priv/priv_frame.h"
@@ -14,10 +13,6 @@ constexpr int block_words = 1024;   // ZRD_DATA_BLOCK_MAX_U16S
 
 const auto eeprom_write = priv_op<&wire::eeprom_write_1>("PRIV_eepromWrite");
 const auto eeprom_read = priv_op<&wire::eeprom_read_1>("PRIV_eepromRead");
-
-// clnt_sperror() formats into a buffer of the RPC library's shared by all
-// threads.
-std::mutex sperror_lock;
 
 // The transfer must stay within one block.  The message names the length
 // alone, also when it is the offset that reaches past the block.
@@ -45,10 +40,8 @@ bool transfer(Session& session, const char* what, Reply<Entry>& reply, argument_
     const clnt_stat status = session.connection->call(
         [&](CLIENT* client) {
             const clnt_stat s = Entry(&argument, &reply.value, client);
-            if (s != RPC_SUCCESS) {
-                std::lock_guard<std::mutex> one_at_a_time(sperror_lock);
-                why = clnt_sperror(client, prefix.c_str());
-            }
+            if (s != RPC_SUCCESS)
+                why = rpc_failure_text(client, prefix.c_str());
             return s;
         },
         what, outcome);
