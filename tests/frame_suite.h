@@ -215,9 +215,13 @@ TEST_P(Calls, BadHandleFailsWithoutACall)
     close_reader(closed);
     reader_->clear_calls();
 
-    reader_errno = untouched;
-    EXPECT_EQ(row().call(closed), row().unresolved);
-    EXPECT_EQ(reader_errno, READER_ERROR_INVALID_ARGUMENTS);
+    // A closed handle, and one the library never gave out.
+    static int not_a_slot[64];
+    for (reader_handle h : {closed, reinterpret_cast<reader_handle>(&not_a_slot[1])}) {
+        reader_errno = untouched;
+        EXPECT_EQ(row().call(h), row().unresolved);
+        EXPECT_EQ(reader_errno, READER_ERROR_INVALID_ARGUMENTS);
+    }
 
     reader_errno = untouched;
     EXPECT_EQ(row().call(nullptr), row().unresolved);

@@ -1,12 +1,11 @@
 // The plain search and the reader's tag database as seen through the call
 // log: search_start, operation_status, tags_available, tagdb_consume,
-// tagdb_pop and tagdb_reset_db send what the caller gave, take the handle
-// and failure paths of every remote operation (reconnection, reader_errno,
-// trace) and copy an empty database's answer by their own rules.
+// tagdb_pop and tagdb_reset_db send what the caller gave and copy an empty
+// database's answer by their own rules (the frame they share is the frame
+// suite's).
 // Virtual reader at 127.0.0.60.
 #include <climits>
 #include <cstring>
-#include <functional>
 
 #include "inventory_support.h"
 
@@ -19,154 +18,10 @@ using qdtest::TraceOn;
 
 const char* const host = "127.0.0.60";
 
-// A search the reader knows, started by every test before its own calls.
-int known_search = 0;
-
 class Inventory : public ReaderTest {
 protected:
     Inventory() : ReaderTest(host) {}
-
-    void SetUp() override
-    {
-        ReaderTest::SetUp();
-        search_params params{};
-        known_search = search_start(handle_, &params);
-        ASSERT_NE(known_search, -1);
-        reader_->clear_calls();
-    }
 };
-
-// ---------------------------------------------------------------------------
-// The frame every operation shares: invalid handles, failed calls and the
-// reconnection that follows them.
-
-struct Op {
-    const char* label;
-    uint32_t proc;
-    const char* trace_name;   // the name in "RPC call to NAME failed"
-    int failure;              // the operation's failure value
-    std::function<int(reader_handle)> call;
-};
-
-const std::vector<Op>& operations()
-{
-    static const std::vector<Op> ops = {
-        {"search_start", SEARCH_START, "search_start", -1,
-         [](reader_handle h) {
-             search_params p{};
-             p.a_count = 1;
-             return search_start(h, &p);
-         }},
-        {"operation_status", OPERATION_STATUS, "operation_status", -5,
-         [](reader_handle h) { return operation_status(h, known_search); }},
-        {"tags_available", TAGS_AVAILABLE, "tags_available", -1,
-         [](reader_handle h) { return tags_available(h, 0); }},
-        {"tagdb_consume", TAGDB_POP, "tagdb_pop", -1,
-         [](reader_handle h) {
-             tag_record r{};
-             return tagdb_consume(h, &r);
-         }},
-        {"tagdb_pop", TAGDB_POP, "tagdb_pop", -1,
-         [](reader_handle h) {
-             popped_tag_record r{};
-             return tagdb_pop(h, &r);
-         }},
-        {"tagdb_reset_db", TAGDB_RESET_DB, "tagdb_reset_db", -1,
-         [](reader_handle h) { return tagdb_reset_db(h); }},
-    };
-    return ops;
-}
-
-class InventoryFailure : public Inventory,
-                         public ::testing::WithParamInterface<std::tuple<Op, qdsim::FaultKind>> {
-protected:
-    const Op& op() const { return std::get<0>(GetParam()); }
-    qdsim::FaultKind fault() const { return std::get<1>(GetParam()); }
-};
-
-class InventoryFrame : public Inventory, public ::testing::WithParamInterface<Op> {
-protected:
-    const Op& op() const { return GetParam(); }
-};
-
-TEST_P(InventoryFailure, FailedCallReportsRemoteErrorAndTheNextCallReconnects)
-{
-    reader_->inject(op().proc, qdsim::Fault{fault(), 1});
-    reader_errno = 0;
-    int result = 0;
-    {
-        TraceOn trace;
-        const std::string err = stderr_of([&] { result = op().call(handle_); });
-        expect_in_order(err, {std::string("RPC call to ") + op().trace_name + " failed",
-                              std::string("Resetting RPC connection to '") + host + "'\n"});
-    }
-    EXPECT_EQ(result, op().failure);
-    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
-    EXPECT_EQ(procs(), std::vector<uint32_t>{op().proc}) << "one call, not retried";
-
-    reader_->clear_calls();
-    {
-        TraceOn trace;
-        const std::string err = stderr_of([&] { result = op().call(handle_); });
-        EXPECT_NE(err.find(std::string("Opening RPC connection to '") + host + "'\n"), std::string::npos)
-            << err;
-    }
-    EXPECT_NE(result, op().failure);
-    expect_reconnect_then(op().proc);
-
-    // Connected again: the call after that goes straight to the reader.
-    reader_->clear_calls();
-    EXPECT_NE(op().call(handle_), op().failure);
-    EXPECT_EQ(procs(), std::vector<uint32_t>{op().proc});
-}
-
-TEST_P(InventoryFrame, DroppedConnectionIsReopenedBeforeTheOperationsOwnCall)
-{
-    drop_connection();
-    EXPECT_NE(op().call(handle_), op().failure);
-    expect_reconnect_then(op().proc);
-}
-
-TEST_P(InventoryFrame, FailedReconnectionFailsTheOperationWithoutItsCall)
-{
-    drop_connection();
-    reader_->inject(qdtest::proc_get_hwid, qdtest::error_reply(1));
-    reader_errno = 0;
-    EXPECT_EQ(op().call(handle_), op().failure);
-    EXPECT_EQ(reader_errno, READER_ERROR_REMOTE);
-    EXPECT_EQ(procs(), std::vector<uint32_t>{qdtest::proc_get_hwid}) << "nothing after the failed query";
-
-    reader_->clear_calls();
-    EXPECT_NE(op().call(handle_), op().failure);
-    expect_reconnect_then(op().proc);
-}
-
-TEST_P(InventoryFrame, InvalidHandleFailsWithoutACall)
-{
-    const reader_handle closed = open_reader(host);
-    ASSERT_NE(closed, nullptr);
-    close_reader(closed);
-    reader_->clear_calls();
-    for (reader_handle h : {closed, qdinv::bogus_handle()}) {
-        reader_errno = 0;
-        EXPECT_EQ(op().call(h), op().failure);
-        EXPECT_EQ(reader_errno, READER_ERROR_INVALID_ARGUMENTS);
-    }
-    EXPECT_EQ(op().call(nullptr), op().failure);
-    EXPECT_TRUE(procs().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Operations, InventoryFailure,
-    ::testing::Combine(::testing::ValuesIn(operations()),
-                       ::testing::Values(qdsim::FaultKind::error_reply, qdsim::FaultKind::garbage_reply)),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param).label) +
-               (std::get<1>(info.param) == qdsim::FaultKind::error_reply ? "_error_reply" : "_garbage_reply");
-    });
-
-INSTANTIATE_TEST_SUITE_P(Operations, InventoryFrame, ::testing::ValuesIn(operations()),
-                         [](const auto& info) { return std::string(info.param.label); });
 
 // ---------------------------------------------------------------------------
 // search_start
@@ -260,8 +115,11 @@ TEST_F(Inventory, OperationStatusSendsTheIdentifiersLow16Bits)
 
 TEST_F(Inventory, OperationStatusPassesAStatusAboveMinus100WithoutTouchingReaderErrno)
 {
+    search_params params{};
+    const int search = search_start(handle_, &params);
+    ASSERT_NE(search, -1);
     reader_errno = 777;
-    const int status = operation_status(handle_, known_search);
+    const int status = operation_status(handle_, search);
     EXPECT_GT(status, READER_ERROR_INVALID_ARGUMENTS);
     EXPECT_NE(status, READER_OPERATION_BUILD_IN_PROGRESS);
     EXPECT_EQ(reader_errno, 777);
