@@ -369,11 +369,16 @@ def test_pip_install_into_a_venv(tmp_path):
                           str(source)], capture_output=True, text=True)
     assert pip.returncode == 0, pip.stdout + pip.stderr
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    shown = subprocess.run([str(venv / "bin/python"), "-c", "import qdapi; print(qdapi.__file__, qdapi.strerror(-102))"],
+    shown = subprocess.run([str(venv / "bin/python"), "-c",
+                            "import importlib.metadata as m, qdapi; "
+                            "print(qdapi.__file__, qdapi.strerror(-102), m.version('qdapi'))"],
                            capture_output=True, text=True, cwd=tmp_path, env=env)
     assert shown.returncode == 0, shown.stderr
-    path, name = shown.stdout.split()
+    path, name, version = shown.stdout.split()
     assert path.startswith(str(venv)) and name == "ERROR_REMOTE"
+    # One version: the project's, as the library and the tools carry it.
+    project = re.search(r"project\(qdapi VERSION ([0-9.]+)", (PYTHON_DIR.parent / "CMakeLists.txt").read_text())
+    assert version == qdapi.__version__ == project.group(1)
 
 
 def test_readme_example_runs_as_written():
