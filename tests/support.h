@@ -90,6 +90,15 @@ inline std::unique_ptr<qdsim::VirtualReader> start_reader(const std::string& add
 }
 
 // The procedure numbers of the reader's call log, in arrival order.
+// The privileged family's access code, and the level set with it: only
+// every fifth correct call sets the level, so five calls set it once.
+constexpr uint32_t priv_access_code = 0x3c5a17e9;
+inline void set_priv_level(int level)
+{
+    for (int i = 0; i < 5; ++i)
+        PRIV_setPrivLevel(level, priv_access_code);
+}
+
 // A test on the transport of its parameter against a virtual reader at
 // `host`, which each test finds open (handle_) with an empty call log.
 class OpenReader : public testing::TestWithParam<qdsim::Transport> {

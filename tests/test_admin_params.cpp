@@ -205,8 +205,7 @@ TEST_P(Params, EveryRequestCarriesThePrivilegeLevel)
         EXPECT_EQ(levels(), std::vector<int>(12, 0));
     }
 
-    for (int i = 0; i < 5; ++i)
-        PRIV_setPrivLevel(0x1234, 0x3c5a17e9u);
+    set_priv_level(0x1234);
     ASSERT_EQ(PRIV_getCurPrivLevel(), 0x1234);
     EXPECT_EQ(levels(), std::vector<int>(12, 0x1234));
 }

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint32_t access_code = 0x3c5a17e9;
 
 TEST(PrivConcurrency, FiveUnlockCallsFromFiveThreadsAtOnceSetTheLevel)
 {
@@ -21,7 +20,7 @@ TEST(PrivConcurrency, FiveUnlockCallsFromFiveThreadsAtOnceSetTheLevel)
                 ++ready;
                 while (ready.load() < 5)
                     std::this_thread::yield();
-                PRIV_setPrivLevel(round, access_code);
+                PRIV_setPrivLevel(round, qdtest::priv_access_code);
                 const uint16_t seen = PRIV_getCurPrivLevel();
                 EXPECT_TRUE(seen == round || seen == round - 1) << seen;
             });

@@ -7,7 +7,6 @@ namespace qdframe {
 
 namespace {
 
-constexpr uint32_t unlock_code = 0x3c5a17e9;
 constexpr uint16_t words[] = {0xBEEF, 0x0102, 3, 4};
 
 // A privileged instrument: -1 for a bad handle, -2 closed, -102 when its
@@ -37,8 +36,7 @@ void prepare_frame_reader(qdsim::VirtualReader&)
     // The level changes on every fifth call with the code, and nothing else
     // in this program calls it.
     static const bool unlocked = [] {
-        for (int i = 0; i < 5; ++i)
-            PRIV_setPrivLevel(1, unlock_code);
+        set_priv_level(1);
         return PRIV_getCurPrivLevel() == 1;
     }();
     ASSERT_TRUE(unlocked);

@@ -9,7 +9,6 @@ namespace qdframe {
 
 namespace {
 
-constexpr uint32_t access_code = 0x3c5a17e9;
 
 // Makes `proc` answer `value` instead of the hardware's answer.
 std::function<void(qdsim::VirtualReader&)> forcing(uint32_t proc, int64_t value)
@@ -38,8 +37,7 @@ const char* frame_host()
 
 void prepare_frame_reader(qdsim::VirtualReader&)
 {
-    for (int i = 0; i < 5; ++i)
-        PRIV_setPrivLevel(1, access_code);
+    set_priv_level(1);
 }
 
 const std::vector<Row>& frame_rows()

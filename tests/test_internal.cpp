@@ -12,23 +12,16 @@ namespace {
 
 using namespace qdtest;
 
-constexpr uint32_t access_code = 0x3c5a17e9;
 constexpr const char* host = "127.0.13.45";
-
-void set_level(int level)
-{
-    for (int i = 0; i < 5; ++i)
-        PRIV_setPrivLevel(level, access_code);
-}
 
 class Internal : public OpenReader {
 protected:
     Internal() : OpenReader(host) {}
-    void prepare(qdsim::VirtualReader&) override { set_level(1); }
+    void prepare(qdsim::VirtualReader&) override { set_priv_level(1); }
     void TearDown() override
     {
         OpenReader::TearDown();
-        set_level(1);
+        set_priv_level(1);
     }
 };
 
@@ -39,10 +32,10 @@ TEST_P(Internal, ClosedGateAndBadHandleMakeNoCall)
     const wire::mer_result* result = nullptr;
     EXPECT_EQ(qd::PRIV_getProtocolTrace(nullptr, 1, &trace), -1);
     EXPECT_EQ(qd::PRIV_gen2GetMER(nullptr, &request, &result), -1);
-    set_level(0);
+    set_priv_level(0);
     EXPECT_EQ(qd::PRIV_getProtocolTrace(handle_, 1, &trace), -2);
     EXPECT_EQ(qd::PRIV_gen2GetMER(handle_, &request, &result), -2);
-    set_level(1);
+    set_priv_level(1);
     EXPECT_EQ(qd::PRIV_gen2GetMER(handle_, nullptr, &result), READER_ERROR_INVALID_ARGUMENTS);
     EXPECT_EQ(qd::PRIV_gen2GetMER(handle_, &request, nullptr), READER_ERROR_INVALID_ARGUMENTS);
     EXPECT_TRUE(reader_->calls().empty());

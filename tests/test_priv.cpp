@@ -18,15 +18,8 @@ namespace {
 using namespace qdtest;
 using qdsim::Transport;
 
-constexpr uint32_t access_code = 0x3c5a17e9;
 constexpr int untouched = READER_ERROR_VERIFY_FAILURE;
 constexpr const char* host = "127.0.13.2";
-
-void set_level(int level)
-{
-    for (int i = 0; i < 5; ++i)
-        PRIV_setPrivLevel(level, access_code);
-}
 
 // One call as the reader received it: procedure and argument bytes.
 struct Sent {
@@ -69,7 +62,7 @@ class PrivTest {
 protected:
     void open(bool tcp)
     {
-        set_level(1);
+        set_priv_level(1);
         transport_.emplace(use_tcp, tcp ? 1 : 0);
         reader_ = start_reader(host);
         handle_ = open_reader(host);
@@ -81,7 +74,7 @@ protected:
         close_reader(handle_);
         reader_.reset();
         transport_.reset();
-        set_level(1);
+        set_priv_level(1);
     }
     void change(const std::function<void(qdsim::DiagHardware&)>& edit)
     {
@@ -204,7 +197,7 @@ TEST_P(OneCalls, SendsItsArgumentAndHandsBackTheAnswerWidened)
 
 TEST_P(OneCalls, ClosedGateRefusesWithoutACallButABadHandleComesFirst)
 {
-    set_level(0);
+    set_priv_level(0);
     reader_errno = untouched;
     EXPECT_EQ(row().call(handle_), -2);
     EXPECT_EQ(reader_errno, untouched);
@@ -226,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(Priv, OneCalls,
 
 TEST_F(Priv, EveryOperationWithLogicOfItsOwnStaysClosedWithTheGate)
 {
-    set_level(0);
+    set_priv_level(0);
     int32_t checks[17] = {};
     hop_table table{};
     host_info_texts texts{};

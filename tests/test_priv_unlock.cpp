@@ -15,7 +15,6 @@ namespace {
 
 using namespace qdtest;
 
-constexpr uint32_t access_code = 0x3c5a17e9;
 constexpr uint32_t wrong_code = 0x3c5a17e8;
 
 // Runs `body` in a child process; its result is the child's exit status
@@ -64,21 +63,21 @@ std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b)
 const std::vector<UnlockCase>& unlock_cases()
 {
     static const std::vector<UnlockCase> cases = {
-        {"FifthCorrectCallSetsTheLevel", repeat(5, 1, access_code, {0, 0, 0, 0, 1})},
+        {"FifthCorrectCallSetsTheLevel", repeat(5, 1, priv_access_code, {0, 0, 0, 0, 1})},
         {"OnlyEveryFifthCallChangesIt",
-         repeat(10, 7, access_code, {0, 0, 0, 0, 7, 7, 7, 7, 7, 7}) + repeat(5, 9, access_code, {7, 7, 7, 7, 9})},
+         repeat(10, 7, priv_access_code, {0, 0, 0, 0, 7, 7, 7, 7, 7, 7}) + repeat(5, 9, priv_access_code, {7, 7, 7, 7, 9})},
         {"WrongCodeFirstFreezesTheGateClosed",
-         repeat(1, 1, wrong_code, {0}) + repeat(10, 1, access_code, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+         repeat(1, 1, wrong_code, {0}) + repeat(10, 1, priv_access_code, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
         {"WrongCodeAfterRaisingKeepsTheLevelForGood",
-         repeat(5, 3, access_code, {0, 0, 0, 0, 3}) + repeat(1, 5, wrong_code, {3}) +
-             repeat(5, 0, access_code, {3, 3, 3, 3, 3})},
-        {"WrongCodeMidCountStopsTheCount", repeat(4, 1, access_code, {0, 0, 0, 0}) + repeat(1, 1, wrong_code, {0}) +
-                                               repeat(5, 1, access_code, {0, 0, 0, 0, 0})},
-        {"LevelAbove16BitsKeepsItsLow16", repeat(5, 0x10000, access_code, {0, 0, 0, 0, 0}) +
-                                              repeat(5, 0x10002, access_code, {0, 0, 0, 0, 2})},
-        {"MinusOneIsTheHighestLevel", repeat(5, -1, access_code, {0, 0, 0, 0, 0xFFFF})},
+         repeat(5, 3, priv_access_code, {0, 0, 0, 0, 3}) + repeat(1, 5, wrong_code, {3}) +
+             repeat(5, 0, priv_access_code, {3, 3, 3, 3, 3})},
+        {"WrongCodeMidCountStopsTheCount", repeat(4, 1, priv_access_code, {0, 0, 0, 0}) + repeat(1, 1, wrong_code, {0}) +
+                                               repeat(5, 1, priv_access_code, {0, 0, 0, 0, 0})},
+        {"LevelAbove16BitsKeepsItsLow16", repeat(5, 0x10000, priv_access_code, {0, 0, 0, 0, 0}) +
+                                              repeat(5, 0x10002, priv_access_code, {0, 0, 0, 0, 2})},
+        {"MinusOneIsTheHighestLevel", repeat(5, -1, priv_access_code, {0, 0, 0, 0, 0xFFFF})},
         {"AFifthCallWithZeroClosesTheGateAgain",
-         repeat(5, 1, access_code, {0, 0, 0, 0, 1}) + repeat(5, 0, access_code, {1, 1, 1, 1, 0})},
+         repeat(5, 1, priv_access_code, {0, 0, 0, 0, 1}) + repeat(5, 0, priv_access_code, {1, 1, 1, 1, 0})},
     };
     return cases;
 }
@@ -120,11 +119,11 @@ struct GateCase {
 TEST(PrivGate, RfOnReachesTheReaderOnlyOnceTheLevelIsRaised)
 {
     const std::vector<GateCase> cases = {
-        {"four correct calls", "127.0.13.20", repeat(4, 1, access_code, {0, 0, 0, 0}), false},
-        {"five correct calls", "127.0.13.21", repeat(5, 1, access_code, {0, 0, 0, 0, 1}), true},
+        {"four correct calls", "127.0.13.20", repeat(4, 1, priv_access_code, {0, 0, 0, 0}), false},
+        {"five correct calls", "127.0.13.21", repeat(5, 1, priv_access_code, {0, 0, 0, 0, 1}), true},
         {"a wrong code first", "127.0.13.22",
-         repeat(1, 1, wrong_code, {0}) + repeat(5, 1, access_code, {0, 0, 0, 0, 0}), false},
-        {"level 0xFFFF", "127.0.13.23", repeat(5, 0xFFFF, access_code, {0, 0, 0, 0, 0xFFFF}), true},
+         repeat(1, 1, wrong_code, {0}) + repeat(5, 1, priv_access_code, {0, 0, 0, 0, 0}), false},
+        {"level 0xFFFF", "127.0.13.23", repeat(5, 0xFFFF, priv_access_code, {0, 0, 0, 0, 0xFFFF}), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
