@@ -312,15 +312,11 @@ bool parse_fault(const std::string& text, uint32_t& proc, Fault& out)
         parts.push_back(item);
     if (parts.size() < 2 || parts.size() > 5 || !detail::procedure_number(parts[0], proc))
         return false;
-    static constexpr FaultKind kinds[] = {
-        FaultKind::error_reply, FaultKind::garbage_reply,    FaultKind::drop,      FaultKind::delay,
-        FaultKind::wrong_xid,   FaultKind::wrong_xid_stream, FaultKind::duplicate_reply,
-        FaultKind::trickle,     FaultKind::fragments,        FaultKind::endless_record,
-        FaultKind::oversized_length, FaultKind::reset,       FaultKind::pause};
     Fault fault;
-    for (FaultKind k : kinds)
-        if (parts[1] == fault_name(k))
-            fault.kind = k;
+    // Every kind after none, up to pause, the last.
+    for (int k = static_cast<int>(FaultKind::error_reply); k <= static_cast<int>(FaultKind::pause); ++k)
+        if (parts[1] == fault_name(static_cast<FaultKind>(k)))
+            fault.kind = static_cast<FaultKind>(k);
     if (fault.kind == FaultKind::none)
         return false;
     unsigned long long n = 0;

@@ -100,6 +100,7 @@ enum class FaultKind {
                       // UDP: the first half only
     pause,            // no reply from the reader at all for `delay`; the
                       // call's reply, and any other, goes out after it
+                      // (the last kind: qdsim's --fault reads up to it)
     // --- end of misbehaviours ---
 };
 
