@@ -18,11 +18,12 @@ function(qd_exports_from_header target header)
   get_filename_component(header_dir ${header} DIRECTORY)
   get_filename_component(header_name ${header} NAME)
   file(MAKE_DIRECTORY ${dir})
+  file(GLOB family_headers CONFIGURE_DEPENDS ${header_dir}/qdapi/*.h)
 
   add_custom_command(
     OUTPUT ${map} ${list}
     COMMAND ${CMAKE_COMMAND} -DHEADER=${header} -DMAP=${map} -DLIST=${list} -P ${QD_EXPORTS_SCRIPT}
-    DEPENDS ${header} ${QD_EXPORTS_SCRIPT}
+    DEPENDS ${header} ${family_headers} ${QD_EXPORTS_SCRIPT}
     COMMENT "Deriving the exports of ${target} from ${header_name}")
   # As sources, the two files are made before anything of the target or of
   # the targets that link it is compiled.
@@ -41,5 +42,12 @@ function(qd_exports_from_header target header)
   set_target_properties(${target}_header_c99 PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
   target_include_directories(${target}_header_c99 PRIVATE ${header_dir})
   target_compile_options(${target}_header_c99 PRIVATE ${QD_WARNINGS} -pedantic)
+  # So may each family header, included alone.
+  foreach(family IN LISTS family_headers)
+    get_filename_component(family_name ${family} NAME_WE)
+    set(family_check ${dir}/${target}_${family_name}_c99.c)
+    file(CONFIGURE OUTPUT ${family_check} CONTENT "#include \"qdapi/${family_name}.h\"\n")
+    target_sources(${target}_header_c99 PRIVATE ${family_check})
+  endforeach()
   add_dependencies(${target} ${target}_header_c99)
 endfunction()

@@ -24,6 +24,29 @@ foreach(var HEADER MAP LIST)
 endforeach()
 get_filename_component(header_name "${HEADER}" NAME)
 file(READ "${HEADER}" text)
+get_filename_component(header_dir "${HEADER}" DIRECTORY)
+
+# The header includes the family headers ("qdapi/NAME.h"); each is read in
+# its place, once, as the preprocessor would.
+set(included "")
+while(TRUE)
+  string(REGEX MATCH "#[ \t]*include[ \t]+\"(qdapi/[A-Za-z0-9_]+\\.h)\"" line "${text}")
+  if(NOT line)
+    break()
+  endif()
+  set(family "${CMAKE_MATCH_1}")
+  set(body "")
+  if(NOT family IN_LIST included)
+    list(APPEND included "${family}")
+    file(READ "${header_dir}/${family}" body)
+  endif()
+  string(FIND "${text}" "${line}" at)
+  string(LENGTH "${line}" length)
+  string(SUBSTRING "${text}" 0 ${at} before)
+  math(EXPR after "${at} + ${length}")
+  string(SUBSTRING "${text}" ${after} -1 rest)
+  set(text "${before}${body}${rest}")
+endwhile()
 
 # Comments may mention the marker, so they go first.  CMake's regular
 # expressions cannot stop at the first "*/", so block comments are cut with

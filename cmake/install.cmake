@@ -1,5 +1,5 @@
 # What `cmake --install` puts under CMAKE_INSTALL_PREFIX: the library with
-# its SONAME links, the public header, a pkg-config file and a CMake package
+# its SONAME links, the public header and its family headers, a pkg-config file and a CMake package
 # (find_package(qdapi) gives qdapi::qdapi), and the library's manual page.
 # qdctl and qdsim install themselves (tools/, sim/).
 include(GNUInstallDirs)
@@ -11,6 +11,8 @@ install(TARGETS qdapi EXPORT qdapiTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/qdapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qdapi DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT qdapiTargets NAMESPACE qdapi:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qdapi)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/qdapiConfig.cmake.in

@@ -62,6 +62,15 @@ public:
         return status;
     }
 
+    // Runs `work(client)` with the client to itself: no other call goes
+    // through the connection meanwhile (a window of calls in flight, say).
+    template <class F>
+    decltype(auto) exclusive(F&& work)
+    {
+        std::lock_guard<std::mutex> serial(calls_);
+        return work(client_);
+    }
+
     // Retransmission interval of UDP calls.
     static constexpr std::chrono::seconds udp_retry_wait{3};
     // The total time-out of every call (the client entries pass it), also

@@ -2,6 +2,7 @@
 // connected reader.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,10 @@ public:
     // `failed` is null); `failed` counts as dropped in any case.  Returns what
     // was dropped, for the caller to let go outside its locks.
     ConnectionRef detach(const ConnectionRef& failed);
+
+    // Calls a pipelined operation keeps in flight at once on this reader's
+    // connection; 0: the transport's default.
+    std::atomic<int> window{0};
 
     // Held while a connection is opened and its initial queries run: a
     // second thread on the same reader waits for that connection and then

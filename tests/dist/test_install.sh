@@ -8,7 +8,7 @@
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QD_SOURCE_DIR QD_BINARY_DIR
 address=127.0.0.45
 
@@ -30,7 +30,7 @@ inventories() {
 prefix=$work/prefix
 cmake --install "$QD_BINARY_DIR" --prefix "$prefix" >"$work/install.log" ||
     fail "cmake --install: $(cat "$work/install.log")"
-for f in include/qdapi.h bin/qdctl bin/qdsim share/man/man1/qdctl.1 share/man/man1/qdsim.1 share/man/man3/qdapi.3; do
+for f in include/qdapi.h include/qdapi/priv.h bin/qdctl bin/qdsim share/man/man1/qdctl.1 share/man/man1/qdsim.1 share/man/man3/qdapi.3; do
     [[ -e $prefix/$f ]] || fail "not installed: $f"
 done
 pc=$(find "$prefix" -name qdapi.pc) && [[ -n $pc ]] || fail "no qdapi.pc installed"

@@ -19,7 +19,7 @@ fi
 command -v rpcbind >/dev/null || { echo "FAILED: rpcbind is not installed"; exit 1; }
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QDCTL
 pids=()
 # Instead of the shared cleanup: the port mapper and every reader end here.

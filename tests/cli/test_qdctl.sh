@@ -5,7 +5,7 @@
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QDCTL
 address=127.0.0.40
 need_loopback

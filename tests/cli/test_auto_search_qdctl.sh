@@ -5,7 +5,7 @@
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QDCTL
 address=127.0.12.8
 # lines PATTERN [out|err]: how many lines of qdctl's output match.

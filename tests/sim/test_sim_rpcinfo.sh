@@ -12,7 +12,7 @@ if [ "$(readlink /proc/self/ns/net)" = "$(readlink /proc/1/ns/net)" ] && [ "$(id
 fi
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM
 RPCINFO=$(command -v rpcinfo || echo /usr/sbin/rpcinfo)
 address=127.0.0.5

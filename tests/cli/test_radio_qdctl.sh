@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QDCTL
 address=127.0.10.4
 start_sim --hwid1 0x20002 --hwtext1 'second "radio"' --antennas 3 --max-power 3100 \

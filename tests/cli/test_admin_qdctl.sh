@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR
-source "$(dirname "$0")/cli_lib.sh"
+source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QDCTL
 address=127.0.11.10
 start_sim --state "$work/state" --reboot-time 300 --fw-update-time 600 --gpio-inputs 5 \
