@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "guard.h"
 #include "frame.h"
 
 using namespace qd;
@@ -80,87 +81,105 @@ extern "C" {
 
 int GPIO_get(reader_handle handle, uint32_t line)
 {
-    return perform(gpio_get_op, handle, u_int{line}, [](const wire::gpio_get_result& answer) {
-        return answer.gpio_status < 0 ? -1 : static_cast<int>(answer.gpio_value);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(gpio_get_op, handle, u_int{line}, [](const wire::gpio_get_result& answer) {
+            return answer.gpio_status < 0 ? -1 : static_cast<int>(answer.gpio_value);
+        });
     });
 }
 
 int GPIO_set(reader_handle handle, uint32_t first, uint32_t second)
 {
-    wire::gpio_set_args request{};
-    request.gpio_arg1 = first;
-    request.gpio_arg2 = second;
-    return perform(gpio_set_op, handle, request, answer);
+    return qd::guarded<int>(-1, [&]() -> int {
+        wire::gpio_set_args request{};
+        request.gpio_arg1 = first;
+        request.gpio_arg2 = second;
+        return perform(gpio_set_op, handle, request, answer);
+    });
 }
 
 int GPIO_set_reader_event(reader_handle handle, uint32_t first, uint32_t second, uint32_t third)
 {
-    wire::gpio_event_args request{};
-    request.gpio_arg1 = first;
-    request.gpio_arg2 = second;
-    request.gpio_arg3 = third;
-    return perform(gpio_set_reader_event_op, handle, request, answer);
+    return qd::guarded<int>(-1, [&]() -> int {
+        wire::gpio_event_args request{};
+        request.gpio_arg1 = first;
+        request.gpio_arg2 = second;
+        request.gpio_arg3 = third;
+        return perform(gpio_set_reader_event_op, handle, request, answer);
+    });
 }
 
 int reader_fw_update(reader_handle handle, const char* image, uint32_t value)
 {
-    Frame frame(fw_update_op, handle);
-    if (!frame)
-        return frame.failure();
-    // A missing text cannot be encoded: the RPC library would read through
-    // the null pointer.
-    if (!image)
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    wire::fw_update_args request{};
-    request.fw_text = const_cast<char*>(image);   // only encoded from
-    request.fw_value = value;
-    return frame.run(request, answer);
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(fw_update_op, handle);
+        if (!frame)
+            return frame.failure();
+        // A missing text cannot be encoded: the RPC library would read through
+        // the null pointer.
+        if (!image)
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        wire::fw_update_args request{};
+        request.fw_text = const_cast<char*>(image);   // only encoded from
+        request.fw_value = value;
+        return frame.run(request, answer);
+    });
 }
 
 int reader_fw_update_complete(reader_handle handle, fw_update_info* info)
 {
-    // A null structure still asks: the reader may be waiting to be asked.
-    return perform(fw_complete_op, handle, [info](const wire::fw_complete_result& answer) {
-        if (info) {
-            info->fw_status = answer.fw_status;
-            info->fw_text1 = caller_copy(answer.fw_text1);
-            info->fw_text2 = caller_copy(answer.fw_text2);
-            info->fw_text3 = caller_copy(answer.fw_text3);
-            info->fw_value = answer.fw_value;
-        }
-        return answer.fw_status;
+    return qd::guarded<int>(-1, [&]() -> int {
+        // A null structure still asks: the reader may be waiting to be asked.
+        return perform(fw_complete_op, handle, [info](const wire::fw_complete_result& answer) {
+            if (info) {
+                info->fw_status = answer.fw_status;
+                info->fw_text1 = caller_copy(answer.fw_text1);
+                info->fw_text2 = caller_copy(answer.fw_text2);
+                info->fw_text3 = caller_copy(answer.fw_text3);
+                info->fw_value = answer.fw_value;
+            }
+            return answer.fw_status;
+        });
     });
 }
 
 void reboot_reader(reader_handle handle, uint32_t first, uint32_t second)
 {
-    std::lock_guard<std::mutex> ordered(reboot_lock);
-    Frame frame(reboot_op, handle);
-    if (!frame)
-        return;
-    wire::reboot_args request{};
-    request.reboot_arg1 = first;
-    request.reboot_arg2 = second;
-    frame.run(request, nothing);
-    // The rebooting reader no longer knows this connection, whatever the
-    // call said; the next operation connects anew.
-    reset_connection(*frame.session().reader);
+    qd::guarded_void([&] {
+        std::lock_guard<std::mutex> ordered(reboot_lock);
+        Frame frame(reboot_op, handle);
+        if (!frame)
+            return;
+        wire::reboot_args request{};
+        request.reboot_arg1 = first;
+        request.reboot_arg2 = second;
+        frame.run(request, nothing);
+        // The rebooting reader no longer knows this connection, whatever the
+        // call said; the next operation connects anew.
+        reset_connection(*frame.session().reader);
+    });
 }
 
 const char* read_settings(reader_handle handle)
 {
-    return reader_text(read_settings_op, handle, Text::settings_text, "read_settings got a valid string\n");
+    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+        return reader_text(read_settings_op, handle, Text::settings_text, "read_settings got a valid string\n");
+    });
 }
 
 const char* get_firmware_version(reader_handle handle)
 {
-    return reader_text(firmware_version_op, handle, Text::firmware_version,
-                       "get_firmware_version got a valid string\n");
+    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+        return reader_text(firmware_version_op, handle, Text::firmware_version,
+                           "get_firmware_version got a valid string\n");
+    });
 }
 
 const char* get_os_version(reader_handle handle)
 {
-    return reader_text(os_version_op, handle, Text::os_version, "get_os_version got a valid string\n");
+    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+        return reader_text(os_version_op, handle, Text::os_version, "get_os_version got a valid string\n");
+    });
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "guard.h"
 #include "frame.h"
 #include "priv/gate.h"
 
@@ -166,78 +167,100 @@ extern "C" {
 
 char* reader_params_get_r(reader_handle handle, const char* name)
 {
-    bool called = false;
-    return fetch(params_get_op, handle, name, called);
+    return qd::guarded<char *>(nullptr, [&]() -> char * {
+        bool called = false;
+        return fetch(params_get_op, handle, name, called);
+    });
 }
 
 char* reader_params_get(reader_handle handle, const char* name)
 {
-    return slot_fetch(get_slot, params_get_op, handle, name);
+    return qd::guarded<char *>(nullptr, [&]() -> char * {
+        return slot_fetch(get_slot, params_get_op, handle, name);
+    });
 }
 
 char* reader_params_lookup_r(reader_handle handle, const char* name)
 {
-    bool called = false;
-    return fetch(params_lookup_op, handle, name, called);
+    return qd::guarded<char *>(nullptr, [&]() -> char * {
+        bool called = false;
+        return fetch(params_lookup_op, handle, name, called);
+    });
 }
 
 char* reader_params_lookup(reader_handle handle, const char* name)
 {
-    return slot_fetch(lookup_slot, params_lookup_op, handle, name);
+    return qd::guarded<char *>(nullptr, [&]() -> char * {
+        return slot_fetch(lookup_slot, params_lookup_op, handle, name);
+    });
 }
 
 int reader_params_remove(reader_handle handle, const char* name)
 {
-    Frame frame(params_remove_op, handle);
-    if (!frame)
-        return frame.failure();
-    // A missing name cannot be encoded: refused as reader_params_set refuses
-    // it, instead of being handed to the RPC library.
-    if (!name)
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    return frame.run(parameter(name), nothing);
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(params_remove_op, handle);
+        if (!frame)
+            return frame.failure();
+        // A missing name cannot be encoded: refused as reader_params_set refuses
+        // it, instead of being handed to the RPC library.
+        if (!name)
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        return frame.run(parameter(name), nothing);
+    });
 }
 
 int reader_params_log(reader_handle handle, const char* name)
 {
-    return name_command(params_log_op, handle, name);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return name_command(params_log_op, handle, name);
+    });
 }
 
 int reader_params_load(reader_handle handle, const char* name)
 {
-    return name_command(params_load_op, handle, name);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return name_command(params_load_op, handle, name);
+    });
 }
 
 int reader_params_load_all(reader_handle handle)
 {
-    return store_command(params_load_all_op, handle);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return store_command(params_load_all_op, handle);
+    });
 }
 
 int reader_params_commit_all(reader_handle handle)
 {
-    return store_command(params_commit_all_op, handle);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return store_command(params_commit_all_op, handle);
+    });
 }
 
 char** reader_params_list_r(reader_handle handle, int* count)
 {
-    Frame frame(params_list_op, handle);
-    if (!frame || !count)
-        return frame.failure();
-    *count = 0;
-    return frame.run(priv_level(), [count](const wire::name_value_list& list) { return copy_names(list, *count); });
+    return qd::guarded<param_name_list>(nullptr, [&]() -> param_name_list {
+        Frame frame(params_list_op, handle);
+        if (!frame || !count)
+            return frame.failure();
+        *count = 0;
+        return frame.run(priv_level(), [count](const wire::name_value_list& list) { return copy_names(list, *count); });
+    });
 }
 
 char** reader_params_list(reader_handle handle, int* count)
 {
-    if (!resolve(handle) || !count)
-        return nullptr;
-    std::lock_guard<std::mutex> held(list_slot.mu);
-    free_names(list_slot.names, list_slot.count);
-    list_slot.names = nullptr;
-    list_slot.count = 0;
-    list_slot.names = reader_params_list_r(handle, &list_slot.count);
-    *count = list_slot.count;
-    return list_slot.names;
+    return qd::guarded<param_name_list>(nullptr, [&]() -> param_name_list {
+        if (!resolve(handle) || !count)
+            return nullptr;
+        std::lock_guard<std::mutex> held(list_slot.mu);
+        free_names(list_slot.names, list_slot.count);
+        list_slot.names = nullptr;
+        list_slot.count = 0;
+        list_slot.names = reader_params_list_r(handle, &list_slot.count);
+        *count = list_slot.count;
+        return list_slot.names;
+    });
 }
 
 }  // extern "C"

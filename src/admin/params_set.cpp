@@ -1,5 +1,6 @@
 // Setting one parameter of the reader's store, with the privilege level of
 // the moment.
+#include "guard.h"
 #include "frame.h"
 #include "priv/gate.h"
 
@@ -15,24 +16,28 @@ extern "C" {
 
 int reader_params_set_with_flag(reader_handle handle, const char* name, const char* value, uint16_t flag)
 {
-    Frame frame(params_set_op, handle);
-    if (!frame)
-        return frame.failure();
-    // A missing text cannot be encoded: the RPC library would read through
-    // the null pointer.
-    if (!name || !value)
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    wire::param_assign request{};
-    request.name = const_cast<char*>(name);
-    request.value = const_cast<char*>(value);
-    request.level = priv_level();
-    request.flag = flag;
-    return frame.run(request, nothing);
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(params_set_op, handle);
+        if (!frame)
+            return frame.failure();
+        // A missing text cannot be encoded: the RPC library would read through
+        // the null pointer.
+        if (!name || !value)
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        wire::param_assign request{};
+        request.name = const_cast<char*>(name);
+        request.value = const_cast<char*>(value);
+        request.level = priv_level();
+        request.flag = flag;
+        return frame.run(request, nothing);
+    });
 }
 
 int reader_params_set(reader_handle handle, const char* name, const char* value)
 {
-    return reader_params_set_with_flag(handle, name, value, 0);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return reader_params_set_with_flag(handle, name, value, 0);
+    });
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // The reader's counters per antenna and per source, and their reset.  The
 // library gives the counters no meaning: they reach the caller's structure
 // whole and in the reader's order, or not at all.
+#include "guard.h"
 #include "frame.h"
 
 namespace qd {
@@ -44,28 +45,34 @@ extern "C" {
 
 int get_antenna_stats(reader_handle handle, uint16_t antenna, antenna_stats* stats)
 {
-    Frame frame(antenna_stats_op, handle);
-    if (!frame)
-        return frame.failure();
-    if (!stats)
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    // Sent as it is: whether the reader has that antenna is the reader's to say.
-    return frame.run(u_short{antenna}, into<wire::antenna_stats_result>(stats));
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(antenna_stats_op, handle);
+        if (!frame)
+            return frame.failure();
+        if (!stats)
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        // Sent as it is: whether the reader has that antenna is the reader's to say.
+        return frame.run(u_short{antenna}, into<wire::antenna_stats_result>(stats));
+    });
 }
 
 int get_source_stats(reader_handle handle, source_stats* stats)
 {
-    Frame frame(source_stats_op, handle);
-    if (!frame)
-        return frame.failure();
-    if (!stats)
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    return frame.run(every_source, into<wire::source_stats_result>(stats));
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(source_stats_op, handle);
+        if (!frame)
+            return frame.failure();
+        if (!stats)
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        return frame.run(every_source, into<wire::source_stats_result>(stats));
+    });
 }
 
 int reset_epcg_stats(reader_handle handle)
 {
-    return perform(reset_stats_op, handle, every_source, nothing);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(reset_stats_op, handle, every_source, nothing);
+    });
 }
 
 }  // extern "C"

@@ -94,6 +94,199 @@ void free_verifier(rpc_msg& reply)
     }
 }
 
+// Where a stream of records stands: in a record mark (the bytes of it read
+// so far) or in a fragment (the bytes still to come, and whether the
+// fragment ends its record).  At a boundary, the next byte starts a record.
+struct Framing {
+    uint32_t left = 0;
+    bool last = true;
+    unsigned mark_have = 0;
+    unsigned char mark[4]{};
+
+    bool at_boundary() const { return left == 0 && last && mark_have == 0; }
+
+    // Moves past `n` bytes.  `fragment(bytes, count)` sees the bytes of
+    // fragments, `marked(length)` each new fragment's length, `ended()` the
+    // end of each record; a false from `marked` stops at once (false).
+    template <class Fragment, class Marked, class Ended>
+    bool advance(const char* p, std::size_t n, Fragment&& fragment, Marked&& marked, Ended&& ended)
+    {
+        while (n > 0) {
+            if (left == 0) {
+                const std::size_t take = std::min<std::size_t>(4 - mark_have, n);
+                std::memcpy(mark + mark_have, p, take);
+                mark_have += static_cast<unsigned>(take);
+                p += take;
+                n -= take;
+                if (mark_have < 4)
+                    break;
+                mark_have = 0;
+                uint32_t value = 0;
+                std::memcpy(&value, mark, sizeof value);
+                value = ntohl(value);
+                last = (value & last_fragment) != 0;
+                left = value & ~last_fragment;
+                if (!marked(left))
+                    return false;
+                if (left == 0 && last)
+                    ended();
+                continue;
+            }
+            const std::size_t take = std::min<std::size_t>(left, n);
+            fragment(p, take);
+            left -= static_cast<uint32_t>(take);
+            p += take;
+            n -= take;
+            if (left == 0 && last)
+                ended();
+        }
+        return true;
+    }
+
+    void advance(const char* p, std::size_t n)
+    {
+        advance(p, n, [](const char*, std::size_t) {}, [](uint32_t) { return true; }, [] {});
+    }
+};
+
+// A pipelined run's calls in flight, matched to replies by transaction id.
+// A window holds at most 256 calls: a search through them costs less than
+// the system call that brought the reply.
+struct Flight {
+    uint32_t xid;
+    std::size_t index;
+    Clock::time_point deadline;
+    Clock::time_point next_send;   // UDP: when the request goes out (again)
+    unsigned sends = 0;
+};
+
+class Run {
+public:
+    Run(const PipelineCalls& calls, PipelineSink& sink) : calls_(calls), sink_(sink)
+    {
+        flights.reserve(std::max<std::size_t>(calls.window, 1));
+    }
+
+    // Makes the next call if the window and the sink allow; its flight, or
+    // null.
+    Flight* issue(Clock::time_point now)
+    {
+        if (closed_ || flights.size() >= std::max<std::size_t>(calls_.window, 1))
+            return nullptr;
+        if (!sink_.next(next_index_)) {
+            closed_ = true;
+            return nullptr;
+        }
+        flights.push_back(Flight{xid_sequence.fetch_add(1, std::memory_order_relaxed), next_index_++,
+                                 now + calls_.timeout, now, 0});
+        ++outcome.calls;
+        return &flights.back();
+    }
+
+    // No more calls will go out and none is in flight.
+    bool over() const { return closed_ && flights.empty(); }
+    void close() { closed_ = true; }
+
+    Flight* find(uint32_t xid)
+    {
+        for (auto& f : flights)
+            if (f.xid == xid)
+                return &f;
+        return nullptr;
+    }
+
+    void settle(Flight& flight, clnt_stat status, int error_number = 0)
+    {
+        const std::size_t index = flight.index;
+        if (status != RPC_SUCCESS && outcome.failure == RPC_SUCCESS) {
+            outcome.failure = status;
+            error_.re_status = status;
+            error_.re_errno = error_number;
+        }
+        flight = flights.back();
+        flights.pop_back();
+        sink_.settled(index, status);
+    }
+
+    // A decoded reply's status, with its error as the run's first failure.
+    void settle(Flight& flight, const rpc_err& reply_error)
+    {
+        if (reply_error.re_status != RPC_SUCCESS && outcome.failure == RPC_SUCCESS) {
+            outcome.failure = reply_error.re_status;
+            error_ = reply_error;
+        }
+        settle(flight, reply_error.re_status);
+    }
+
+    // Calls whose time is up fail.
+    void expire(Clock::time_point now)
+    {
+        for (std::size_t i = 0; i < flights.size();) {
+            if (flights[i].deadline <= now) {
+                ++outcome.unanswered;
+                settle(flights[i], RPC_TIMEDOUT);
+            } else {
+                ++i;
+            }
+        }
+    }
+
+    // Every call in flight fails with `status`; no more go out.
+    void abandon(clnt_stat status, int error_number)
+    {
+        closed_ = true;
+        while (!flights.empty()) {
+            ++outcome.unanswered;
+            settle(flights.back(), status, error_number);
+        }
+    }
+
+    void transport_failed(clnt_stat status, int error_number)
+    {
+        outcome.transport_failed = true;
+        abandon(status, error_number);
+        // The connection's failure is what the run failed of, even when a
+        // call failed before it.
+        outcome.failure = status;
+        error_ = rpc_err{};
+        error_.re_status = status;
+        error_.re_errno = error_number;
+    }
+
+    bool cancelled()
+    {
+        if (!sink_.cancelled())
+            return false;
+        outcome.cancelled = true;
+        abandon(RPC_INTR, 0);
+        return true;
+    }
+
+    Clock::time_point earliest_deadline() const
+    {
+        auto earliest = Clock::time_point::max();
+        for (const auto& f : flights)
+            earliest = std::min(earliest, f.deadline);
+        return earliest;
+    }
+
+    // When to look at the sink's cancelled() again.
+    static Clock::time_point cancel_check(Clock::time_point now) { return now + std::chrono::milliseconds(50); }
+
+    void* result(const Flight& f) { return sink_.result(f.index); }
+    const rpc_err& error() const { return error_; }
+
+    std::vector<Flight> flights;
+    PipelineOutcome outcome;
+
+private:
+    const PipelineCalls& calls_;
+    PipelineSink& sink_;
+    std::size_t next_index_ = 0;
+    bool closed_ = false;
+    rpc_err error_{};
+};
+
 // The state behind one CLIENT.  Calls on one client come one at a time (the
 // caller serialises them, as the RPC library requires of its own clients).
 class Client {
@@ -121,10 +314,52 @@ public:
     unsigned sends() const { return sends_; }
 
     static Client* of(CLIENT* client) { return static_cast<Client*>(client->cl_private); }
+    static bool ours(const CLIENT* client) { return client && client->cl_ops == &operations; }
+
+    // A pipelined run (deadline_client_pipeline).  The run's first failure
+    // becomes the client's latest error, for clnt_sperror.
+    PipelineOutcome pipeline(const PipelineCalls& calls, PipelineSink& sink)
+    {
+        error_ = rpc_err{};
+        Run run(calls, sink);
+        try {
+            run_pipeline(calls, run);
+        } catch (const std::bad_alloc&) {
+            run.transport_failed(RPC_SYSTEMERROR, ENOMEM);
+            lost_stream();
+        }
+        if (run.outcome.failure != RPC_SUCCESS)
+            error_ = run.error();
+        return run.outcome;
+    }
 
 protected:
     virtual clnt_stat call(rpcproc_t procedure, xdrproc_t encode, void* argument, xdrproc_t decode,
                            void* result) = 0;
+    virtual void run_pipeline(const PipelineCalls& calls, Run& run) = 0;
+    // The connection's state is no longer known (a run ended in the middle).
+    virtual void lost_stream() {}
+
+    // Decodes one reply message (header and results into `result`) and
+    // stores its status in `error`.
+    clnt_stat decode_reply(char* data, std::size_t length, xdrproc_t decode, void* result, rpc_err& error)
+    {
+        XDR x;
+        xdrmem_create(&x, data, static_cast<u_int>(length), XDR_DECODE);
+        rpc_msg reply{};
+        reply.acpted_rply.ar_verf = _null_auth;
+        reply.acpted_rply.ar_results.where = static_cast<caddr_t>(result);
+        reply.acpted_rply.ar_results.proc = decode;
+        if (xdr_replymsg(&x, &reply)) {
+            settle(reply, error);
+        } else {
+            error.re_status = RPC_CANTDECODERES;
+            error.re_errno = 0;
+        }
+        free_verifier(reply);
+        xdr_destroy(&x);
+        return error.re_status;
+    }
 
     // Encodes the call message (header, null credentials, argument) into
     // `out` from `at` on; false when the argument cannot be encoded.
@@ -148,12 +383,13 @@ protected:
 
     // The reply's status into error_, after its header decoded with the
     // results (or with none, to be decoded after).
-    void settle(rpc_msg& reply)
+    void settle(rpc_msg& reply) { settle(reply, error_); }
+    void settle(rpc_msg& reply, rpc_err& error)
     {
-        _seterr_reply(&reply, &error_);
-        if (error_.re_status == RPC_SUCCESS && !AUTH_VALIDATE(handle_.cl_auth, &reply.acpted_rply.ar_verf)) {
-            error_.re_status = RPC_AUTHERROR;
-            error_.re_why = AUTH_INVALIDRESP;
+        _seterr_reply(&reply, &error);
+        if (error.re_status == RPC_SUCCESS && !AUTH_VALIDATE(handle_.cl_auth, &reply.acpted_rply.ar_verf)) {
+            error.re_status = RPC_AUTHERROR;
+            error.re_why = AUTH_INVALIDRESP;
         }
     }
 
@@ -318,25 +554,26 @@ private:
         if (ntohl(xid) != xid_)
             return std::nullopt;   // late, stray or forged: not this call's
 
-        XDR x;
-        xdrmem_create(&x, in_.data(), static_cast<u_int>(n), XDR_DECODE);
-        rpc_msg reply{};
-        reply.acpted_rply.ar_verf = _null_auth;
-        reply.acpted_rply.ar_results.where = static_cast<caddr_t>(result);
-        reply.acpted_rply.ar_results.proc = decode;
-        if (xdr_replymsg(&x, &reply))
-            settle(reply);
-        else
-            fail(RPC_CANTDECODERES);
-        free_verifier(reply);
-        xdr_destroy(&x);
-        return error_.re_status;
+        return decode_reply(in_.data(), static_cast<std::size_t>(n), decode, result, error_);
     }
 
     // An ICMP error about this call's request (the server's port is closed):
     // the call fails at once with the reason, as the RPC library's own UDP
     // client does.  Errors about anything else are dropped.
     bool refused()
+    {
+        uint32_t xid = 0;
+        int error_number = 0;
+        if (!icmp_error(xid, error_number) || std::memcmp(&xid, out_.data(), sizeof xid) != 0)
+            return false;
+        fail(RPC_CANTRECV, error_number);
+        return true;
+    }
+
+    // One ICMP error from the server about a request of ours: the request's
+    // transaction id (as on the wire) and the reason.  False for anything
+    // else, and when there is none.
+    bool icmp_error(uint32_t& xid, int& error_number)
     {
         char payload[16];
         char control[256];
@@ -350,13 +587,14 @@ private:
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t n = recvmsg(fd_, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (n < 4 || !same_peer(offender, server_) || std::memcmp(payload, out_.data(), 4) != 0)
+        if (n < 4 || !same_peer(offender, server_))
             return false;
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) {
                 sock_extended_err e{};
                 std::memcpy(&e, CMSG_DATA(c), sizeof e);
-                fail(RPC_CANTRECV, static_cast<int>(e.ee_errno));
+                std::memcpy(&xid, payload, sizeof xid);
+                error_number = static_cast<int>(e.ee_errno);
                 return true;
             }
         }

@@ -1,6 +1,7 @@
 // reader_errno and the two functions that turn a code into text.
 #include <cstdio>
 
+#include "guard.h"
 #include "qdapi.h"
 #include "trace.h"
 
@@ -22,26 +23,30 @@ int reader_errno = 0;
 
 const char* reader_strerror(int code)
 {
-    const unsigned m = magnitude(code);
-    return m > last_code ? nullptr : reader_errlist[m];
+    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+        const unsigned m = magnitude(code);
+        return m > last_code ? nullptr : reader_errlist[m];
+    });
 }
 
 void reader_perror(const char* prefix)
 {
-    if (prefix)
-        std::fprintf(stderr, "%s: ", prefix);
-    int code = qd::get_errno();
-    const unsigned m = magnitude(code);
-    // The variable keeps the magnitude afterwards.  INT_MIN has no positive
-    // counterpart: it is left as it is and reported as unknown.
-    if (code < 0 && m <= static_cast<unsigned>(__INT_MAX__)) {
-        code = static_cast<int>(m);
-        qd::set_errno(code);
-    }
-    if (m > last_code)
-        std::fprintf(stderr, "unknown error code %d\n", code);
-    else
-        std::fprintf(stderr, "%s\n", reader_errlist[m]);
+    qd::guarded_void([&] {
+        if (prefix)
+            std::fprintf(stderr, "%s: ", prefix);
+        int code = qd::get_errno();
+        const unsigned m = magnitude(code);
+        // The variable keeps the magnitude afterwards.  INT_MIN has no positive
+        // counterpart: it is left as it is and reported as unknown.
+        if (code < 0 && m <= static_cast<unsigned>(__INT_MAX__)) {
+            code = static_cast<int>(m);
+            qd::set_errno(code);
+        }
+        if (m > last_code)
+            std::fprintf(stderr, "unknown error code %d\n", code);
+        else
+            std::fprintf(stderr, "%s\n", reader_errlist[m]);
+    });
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 // opened under the reader's own `connecting` lock, so a reader that does not
 // answer holds up the threads working on that reader and no others.
 #include "reader.h"
+#include "guard.h"
 
 #include <arpa/inet.h>
 
@@ -263,91 +264,99 @@ extern "C" {
 
 reader_handle open_reader(const char* host_name)
 {
-    if (!host_name) {
-        trace("open_reader: hostname is NULL.\n");
-        return nullptr;
-    }
-    ReaderRef reader;
-    try {
-        reader = std::make_shared<ReaderObject>(host_name);
-    } catch (const std::bad_alloc&) {
-        trace("open_reader: couldn't allocate reader handle\n");
-        set_errno(READER_ERROR_API_ALLOC);
-        return nullptr;
-    }
-    in_addr address{};
-    bool resolved = false;
-    try {
-        resolved = resolve_ipv4(host_name, address);
-    } catch (const std::bad_alloc&) {
-        set_errno(READER_ERROR_API_ALLOC);
-    }
-    if (!resolved) {
-        trace("open_reader: gethostname(%s) failed.\n", host_name);
-        return nullptr;
-    }
-    const auto first_byte = reinterpret_cast<const unsigned char*>(&address.s_addr)[0];
-    reader->record.remote = first_byte != 127;
+    return qd::guarded<reader_handle>(nullptr, [&]() -> reader_handle {
+        if (!host_name) {
+            trace("open_reader: hostname is NULL.\n");
+            return nullptr;
+        }
+        ReaderRef reader;
+        try {
+            reader = std::make_shared<ReaderObject>(host_name);
+        } catch (const std::bad_alloc&) {
+            trace("open_reader: couldn't allocate reader handle\n");
+            set_errno(READER_ERROR_API_ALLOC);
+            return nullptr;
+        }
+        in_addr address{};
+        bool resolved = false;
+        try {
+            resolved = resolve_ipv4(host_name, address);
+        } catch (const std::bad_alloc&) {
+            set_errno(READER_ERROR_API_ALLOC);
+        }
+        if (!resolved) {
+            trace("open_reader: gethostname(%s) failed.\n", host_name);
+            return nullptr;
+        }
+        const auto first_byte = reinterpret_cast<const unsigned char*>(&address.s_addr)[0];
+        reader->record.remote = first_byte != 127;
 
-    reader_handle handle = allocate_slot(HANDLE_KIND_READER, reader);
-    if (!handle) {
-        trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
-        return nullptr;
-    }
-    if (!connect(reader)) {
-        trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
-        const int reason = get_errno();
-        release_slot_of(handle, reader.get());
-        set_errno(reason);
-        return nullptr;
-    }
-    return handle;
+        reader_handle handle = allocate_slot(HANDLE_KIND_READER, reader);
+        if (!handle) {
+            trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
+            return nullptr;
+        }
+        if (!connect(reader)) {
+            trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
+            const int reason = get_errno();
+            release_slot_of(handle, reader.get());
+            set_errno(reason);
+            return nullptr;
+        }
+        return handle;
+    });
 }
 
 reader_record* handle_to_reader(reader_handle handle)
 {
-    const Session session = resolve(handle);
-    return session ? &session.reader->record : nullptr;
+    return qd::guarded<reader_record *>(nullptr, [&]() -> reader_record * {
+        const Session session = resolve(handle);
+        return session ? &session.reader->record : nullptr;
+    });
 }
 
 reader_handle reconnect_reader(reader_handle handle)
 {
-    return handle_to_reader(handle) ? handle : nullptr;
+    return qd::guarded<reader_handle>(nullptr, [&]() -> reader_handle {
+        return handle_to_reader(handle) ? handle : nullptr;
+    });
 }
 
 int close_reader(reader_handle handle)
 {
-    // A reader that is not connected is closed as it is: connecting it only
-    // to close it would fail for an unreachable reader and leave its handle
-    // allocated for good.
-    ReaderRef reader = reader_of(handle);
-    if (!reader) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return 0;
-    }
-    // Its automatic searches go first, together with their slots: their
-    // handles give -100 from now on and the slots are free again.  An
-    // operation on them in progress (a start by the timer included) is
-    // waited for.
-    std::vector<std::shared_ptr<AutoSearchObject>> searches;
-    {
-        std::lock_guard<std::mutex> serial(reader->auto_serial);
-        {
-            std::lock_guard<std::mutex> list(reader->auto_list);
-            searches = reader->close_auto_searches();
+    return qd::guarded<int>(0, [&]() -> int {
+        // A reader that is not connected is closed as it is: connecting it only
+        // to close it would fail for an unreachable reader and leave its handle
+        // allocated for good.
+        ReaderRef reader = reader_of(handle);
+        if (!reader) {
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            return 0;
         }
-        for (const auto& search : searches)
-            release_slot_of(search->handle, search.get());
-    }
-    ConnectionRef dropped;   // its client goes with the last call using it
-    {
-        // A connection being opened is waited for, then shut down.
-        std::lock_guard<std::mutex> serial(reader->connecting);
-        trace("Shutting down RPC connection to '%s'\n", reader->host());
-        dropped = reader->detach(nullptr);
-    }
-    release_slot_of(handle, reader.get());
-    return 0;
+        // Its automatic searches go first, together with their slots: their
+        // handles give -100 from now on and the slots are free again.  An
+        // operation on them in progress (a start by the timer included) is
+        // waited for.
+        std::vector<std::shared_ptr<AutoSearchObject>> searches;
+        {
+            std::lock_guard<std::mutex> serial(reader->auto_serial);
+            {
+                std::lock_guard<std::mutex> list(reader->auto_list);
+                searches = reader->close_auto_searches();
+            }
+            for (const auto& search : searches)
+                release_slot_of(search->handle, search.get());
+        }
+        ConnectionRef dropped;   // its client goes with the last call using it
+        {
+            // A connection being opened is waited for, then shut down.
+            std::lock_guard<std::mutex> serial(reader->connecting);
+            trace("Shutting down RPC connection to '%s'\n", reader->host());
+            dropped = reader->detach(nullptr);
+        }
+        release_slot_of(handle, reader.get());
+        return 0;
+    });
 }
 
 }  // extern "C"

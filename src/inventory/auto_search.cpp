@@ -16,6 +16,7 @@
 #include <new>
 
 #include "auto_search.h"
+#include "guard.h"
 #include "reader.h"
 #include "trace.h"
 
@@ -219,90 +220,96 @@ extern "C" {
 reader_handle auto_search_start(reader_handle handle, const search_params* params, double start, double period,
                                 double run_time, double stop)
 {
-    const Session session = resolve(handle);
-    if (!session)
-        return nullptr;
-    if (!params || !valid_time(start) || !valid_time(period) || !valid_time(run_time) || !valid_time(stop)) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return nullptr;
-    }
-    std::shared_ptr<AutoSearchObject> search;
-    try {
-        search = std::make_shared<AutoSearchObject>();
-    } catch (const std::bad_alloc&) {
-        set_errno(READER_ERROR_API_ALLOC);
-        return nullptr;
-    }
-    search->reader = session.reader;
-    if (stop == 0.0)
-        stop = no_end;
-    if (start == 0.0) {
-        start = static_cast<double>(std::time(nullptr));
-        stop += start;
-    }
-    auto& r = search->record;
-    r.start_time = start;
-    r.stop_time = stop;
-    r.run_time = run_time;
-    r.period = period;
-    r.next_start = start;
-    r.active = start <= stop ? 1 : 0;
-    r.started = 0;
-    r.reader_handle = nullptr;
-    r.params = *params;
-    r.search_id = 0;
+    return qd::guarded<reader_handle>(nullptr, [&]() -> reader_handle {
+        const Session session = resolve(handle);
+        if (!session)
+            return nullptr;
+        if (!params || !valid_time(start) || !valid_time(period) || !valid_time(run_time) || !valid_time(stop)) {
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            return nullptr;
+        }
+        std::shared_ptr<AutoSearchObject> search;
+        try {
+            search = std::make_shared<AutoSearchObject>();
+        } catch (const std::bad_alloc&) {
+            set_errno(READER_ERROR_API_ALLOC);
+            return nullptr;
+        }
+        search->reader = session.reader;
+        if (stop == 0.0)
+            stop = no_end;
+        if (start == 0.0) {
+            start = static_cast<double>(std::time(nullptr));
+            stop += start;
+        }
+        auto& r = search->record;
+        r.start_time = start;
+        r.stop_time = stop;
+        r.run_time = run_time;
+        r.period = period;
+        r.next_start = start;
+        r.active = start <= stop ? 1 : 0;
+        r.started = 0;
+        r.reader_handle = nullptr;
+        r.params = *params;
+        r.search_id = 0;
 
-    const reader_handle slot = allocate_slot(HANDLE_KIND_AUTO_SEARCH, search);
-    if (!slot)
-        return nullptr;
-    bool added;
-    {
-        std::lock_guard<std::mutex> list(session.reader->auto_list);
-        search->handle = slot;
-        added = session.reader->add_auto_search(search);
-    }
-    if (!added) {
-        // The reader was closed meanwhile.
-        release_slot_of(slot, search.get());
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return nullptr;
-    }
-    arm_timer(next_due_time());
-    return slot;
+        const reader_handle slot = allocate_slot(HANDLE_KIND_AUTO_SEARCH, search);
+        if (!slot)
+            return nullptr;
+        bool added;
+        {
+            std::lock_guard<std::mutex> list(session.reader->auto_list);
+            search->handle = slot;
+            added = session.reader->add_auto_search(search);
+        }
+        if (!added) {
+            // The reader was closed meanwhile.
+            release_slot_of(slot, search.get());
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            return nullptr;
+        }
+        arm_timer(next_due_time());
+        return slot;
+    });
 }
 
 int auto_search_stop(reader_handle handle)
 {
-    const AutoSearchRef ref = resolve_auto_search(handle);
-    Target target;
-    if (!ref || !target_of(ref, target))
-        return -1;
-    // A search never started names no reader: the stop then only sets
-    // reader_errno to -100.
-    detailed_read_stop(target.on, target.id);
-    std::lock_guard<std::mutex> list(ref.reader->auto_list);
-    auto& r = ref.search->record;
-    r.active = 0;
-    r.started = 0;
-    r.reader_handle = nullptr;
-    return 0;
+    return qd::guarded<int>(-1, [&]() -> int {
+        const AutoSearchRef ref = resolve_auto_search(handle);
+        Target target;
+        if (!ref || !target_of(ref, target))
+            return -1;
+        // A search never started names no reader: the stop then only sets
+        // reader_errno to -100.
+        detailed_read_stop(target.on, target.id);
+        std::lock_guard<std::mutex> list(ref.reader->auto_list);
+        auto& r = ref.search->record;
+        r.active = 0;
+        r.started = 0;
+        r.reader_handle = nullptr;
+        return 0;
+    });
 }
 
 int search_active(reader_handle handle)
 {
-    const AutoSearchRef ref = resolve_auto_search(handle);
-    Target target;
-    if (!ref || !target_of(ref, target))
-        return 0;
-    auto& r = ref.search->record;
-    if (!target.on || target.id == 0) {
+    return qd::guarded<int>(-1, [&]() -> int {
+        const AutoSearchRef ref = resolve_auto_search(handle);
+        Target target;
+        if (!ref || !target_of(ref, target))
+            return 0;
+        auto& r = ref.search->record;
+        if (!target.on || target.id == 0) {
+            std::lock_guard<std::mutex> list(ref.reader->auto_list);
+            return r.active;
+        }
+        const int status = operation_status(target.on, target.id);
         std::lock_guard<std::mutex> list(ref.reader->auto_list);
+        r.active = status == READER_OPERATION_WAITING_TO_RUN || status == READER_OPERATION_IN_PROGRESS;
         return r.active;
-    }
-    const int status = operation_status(target.on, target.id);
-    std::lock_guard<std::mutex> list(ref.reader->auto_list);
-    r.active = status == READER_OPERATION_WAITING_TO_RUN || status == READER_OPERATION_IN_PROGRESS;
-    return r.active;
+    });
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "guard.h"
 #include "frame.h"
 #include "search_config.h"
 
@@ -70,44 +71,52 @@ extern "C" {
 
 int detailed_read_start(reader_handle handle, search_config* config)
 {
-    Frame frame(detailed_read_start_op, handle);
-    if (!frame || !config)
-        return frame.failure();
-    if (!config_is_sendable(*config))
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    apply_kind_copy(*config);
-    return frame.run(as_wire<wire::search_config>(*config), [](short id) {
-        trace("start search uid=%d\n", id);
-        return id;
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(detailed_read_start_op, handle);
+        if (!frame || !config)
+            return frame.failure();
+        if (!config_is_sendable(*config))
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        apply_kind_copy(*config);
+        return frame.run(as_wire<wire::search_config>(*config), [](short id) {
+            trace("start search uid=%d\n", id);
+            return id;
+        });
     });
 }
 
 int detailed_read_stop(reader_handle handle, int search_id)
 {
-    return perform(detailed_read_stop_op, handle, static_cast<u_short>(search_id), [](short answer) {
-        trace("stop search uid=%d\n", answer);
-        return answer;
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(detailed_read_stop_op, handle, static_cast<u_short>(search_id), [](short answer) {
+            trace("stop search uid=%d\n", answer);
+            return answer;
+        });
     });
 }
 
 int conveyor_read_start(reader_handle handle, search_params* params)
 {
-    if (!handle || !params)
-        return -1;
-    params->a_count = std::min<uint16_t>(params->a_count, 16);
-    params->b_count = std::min<uint16_t>(params->b_count, 16);
-    try {
-        conveyor_config conveyor(*params);
-        return detailed_read_start(handle, &conveyor.config);
-    } catch (const std::bad_alloc&) {
-        set_errno(READER_ERROR_API_ALLOC);
-        return -1;
-    }
+    return qd::guarded<int>(-1, [&]() -> int {
+        if (!handle || !params)
+            return -1;
+        params->a_count = std::min<uint16_t>(params->a_count, 16);
+        params->b_count = std::min<uint16_t>(params->b_count, 16);
+        try {
+            conveyor_config conveyor(*params);
+            return detailed_read_start(handle, &conveyor.config);
+        } catch (const std::bad_alloc&) {
+            set_errno(READER_ERROR_API_ALLOC);
+            return -1;
+        }
+    });
 }
 
 int conveyor_read_stop(reader_handle handle, int search_id)
 {
-    return detailed_read_stop(handle, search_id);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return detailed_read_stop(handle, search_id);
+    });
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // The reader's extended search: configure, start, stop, verify.  Each
 // answers the reader's status; the failure values tell a handle that did not
 // resolve from a call that failed.
+#include "guard.h"
 #include "frame.h"
 #include "search_config.h"
 
@@ -33,28 +34,36 @@ extern "C" {
 
 int zr_search_configure(reader_handle handle, search_config* config)
 {
-    Frame frame(zr_search_configure_op, handle);
-    if (!frame || !config)
-        return frame.failure();
-    if (!config_is_sendable(*config))
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
-    apply_kind_copy(*config);
-    return frame.run(as_wire<wire::search_config>(*config), traced_status);
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(zr_search_configure_op, handle);
+        if (!frame || !config)
+            return frame.failure();
+        if (!config_is_sendable(*config))
+            return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        apply_kind_copy(*config);
+        return frame.run(as_wire<wire::search_config>(*config), traced_status);
+    });
 }
 
 int zr_search_start(reader_handle handle)
 {
-    return perform(zr_search_start_op, handle, traced_status);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(zr_search_start_op, handle, traced_status);
+    });
 }
 
 int zr_search_stop(reader_handle handle)
 {
-    return perform(zr_search_stop_op, handle, traced_status);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(zr_search_stop_op, handle, traced_status);
+    });
 }
 
 int zr_search_verify(reader_handle handle)
 {
-    return perform(zr_search_verify_op, handle, traced_status);
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(zr_search_verify_op, handle, traced_status);
+    });
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // Plain searches and the reader's tag database.
 #include <algorithm>
 
+#include "guard.h"
 #include "frame.h"
 
 using namespace qd;
@@ -61,60 +62,72 @@ extern "C" {
 
 int search_start(reader_handle handle, const search_params* params)
 {
-    Frame frame(search_start_op, handle);
-    if (!frame || !params)
-        return frame.failure();
-    return frame.run(as_wire<wire::search_params>(*params), [](short id) {
-        trace("start search uid=%d\n", id);
-        return id;
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(search_start_op, handle);
+        if (!frame || !params)
+            return frame.failure();
+        return frame.run(as_wire<wire::search_params>(*params), [](short id) {
+            trace("start search uid=%d\n", id);
+            return id;
+        });
     });
 }
 
 int operation_status(reader_handle handle, int search_id)
 {
-    return perform(operation_status_op, handle, static_cast<u_short>(search_id), [](short status) -> int {
-        if (status > READER_ERROR_INVALID_ARGUMENTS)
-            return status;
-        return READER_OPERATION_BUILD_IN_PROGRESS;
+    return qd::guarded<int>(READER_OPERATION_BUILD_IN_PROGRESS, [&]() -> int {
+        return perform(operation_status_op, handle, static_cast<u_short>(search_id), [](short status) -> int {
+            if (status > READER_ERROR_INVALID_ARGUMENTS)
+                return status;
+            return READER_OPERATION_BUILD_IN_PROGRESS;
+        });
     });
 }
 
 int tags_available(reader_handle handle, int value)
 {
-    return perform(tags_available_op, handle, value, answer);   // unsigned: 0 .. 65535
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(tags_available_op, handle, value, answer);   // unsigned: 0 .. 65535
+    });
 }
 
 int tagdb_consume(reader_handle handle, tag_record* record)
 {
-    Frame frame(tagdb_consume_op, handle);
-    if (!frame || !record)
-        return frame.failure();
-    return frame.run([record](const wire::tag_record& tag) {
-        copy_tag(tag, *record);
-        record->tag_word4 = tag.tag_word4;
-        record->tag_word5 = tag.tag_word5;
-        return 0;
+    return qd::guarded<int>(-1, [&]() -> int {
+        Frame frame(tagdb_consume_op, handle);
+        if (!frame || !record)
+            return frame.failure();
+        return frame.run([record](const wire::tag_record& tag) {
+            copy_tag(tag, *record);
+            record->tag_word4 = tag.tag_word4;
+            record->tag_word5 = tag.tag_word5;
+            return 0;
+        });
     });
 }
 
 int tagdb_pop(reader_handle handle, popped_tag_record* record)
 {
-    if (!handle || !record)
-        return -1;
-    tag_record tag{};
-    if (const int rc = tagdb_consume(handle, &tag); rc != 0)
-        return rc;
-    if (tag.status != 1) {
-        record->status = tag.status;   // nothing else is written
+    return qd::guarded<int>(-1, [&]() -> int {
+        if (!handle || !record)
+            return -1;
+        tag_record tag{};
+        if (const int rc = tagdb_consume(handle, &tag); rc != 0)
+            return rc;
+        if (tag.status != 1) {
+            record->status = tag.status;   // nothing else is written
+            return 0;
+        }
+        copy_tag(tag, *record);
         return 0;
-    }
-    copy_tag(tag, *record);
-    return 0;
+    });
 }
 
 int tagdb_reset_db(reader_handle handle)
 {
-    return perform(tagdb_reset_db_op, handle, nothing);   // the reader's answer is not used
+    return qd::guarded<int>(-1, [&]() -> int {
+        return perform(tagdb_reset_db_op, handle, nothing);   // the reader's answer is not used
+    });
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "guard.h"
 #include "priv/priv_frame.h"
 
 using namespace qd;
@@ -66,41 +67,45 @@ extern "C" {
 int PRIV_eepromWrite(reader_handle handle, uint16_t selector, uint16_t offset, const uint16_t* words,
                      uint16_t length)
 {
-    PrivFrame frame(eeprom_write, handle);
-    if (!frame)
-        return frame.result();
-    if (!within_block(offset, length) || (length > 0 && !words))
-        return READER_ERROR_INVALID_ARGUMENTS;
-    wire::eeprom_block block{};   // the words after the caller's go out as 0
-    block.selector = selector;
-    block.offset = offset;
-    block.length = length;
-    if (length > 0)
-        std::copy_n(words, length, block.words);
-    Reply<&wire::eeprom_write_1> reply;
-    return transfer(frame.session(), "eeprom_write", reply, block) ? 0 : READER_ERROR_REMOTE;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivFrame frame(eeprom_write, handle);
+        if (!frame)
+            return frame.result();
+        if (!within_block(offset, length) || (length > 0 && !words))
+            return READER_ERROR_INVALID_ARGUMENTS;
+        wire::eeprom_block block{};   // the words after the caller's go out as 0
+        block.selector = selector;
+        block.offset = offset;
+        block.length = length;
+        if (length > 0)
+            std::copy_n(words, length, block.words);
+        Reply<&wire::eeprom_write_1> reply;
+        return transfer(frame.session(), "eeprom_write", reply, block) ? 0 : READER_ERROR_REMOTE;
+    });
 }
 
 int PRIV_eepromRead(reader_handle handle, uint16_t selector, uint16_t offset, uint16_t* words, uint16_t length)
 {
-    PrivFrame frame(eeprom_read, handle);
-    if (!frame)
-        return frame.result();
-    if (!within_block(offset, length) || (length > 0 && !words))
-        return READER_ERROR_INVALID_ARGUMENTS;
-    wire::eeprom_ref request{};
-    request.selector = selector;
-    request.offset = offset;
-    request.length = length;
-    Reply<&wire::eeprom_read_1> reply;
-    if (!transfer(frame.session(), "eeprom_read", reply, request))
-        return READER_ERROR_REMOTE;
-    // A reader that answers more words than were asked for gets its extra
-    // words cut: the caller's array holds `length` words and no more.
-    const std::size_t answered = std::min<std::size_t>(reply.value.length, length);
-    if (answered > 0)
-        std::copy_n(reply.value.words, answered, words);
-    return 0;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivFrame frame(eeprom_read, handle);
+        if (!frame)
+            return frame.result();
+        if (!within_block(offset, length) || (length > 0 && !words))
+            return READER_ERROR_INVALID_ARGUMENTS;
+        wire::eeprom_ref request{};
+        request.selector = selector;
+        request.offset = offset;
+        request.length = length;
+        Reply<&wire::eeprom_read_1> reply;
+        if (!transfer(frame.session(), "eeprom_read", reply, request))
+            return READER_ERROR_REMOTE;
+        // A reader that answers more words than were asked for gets its extra
+        // words cut: the caller's array holds `length` words and no more.
+        const std::size_t answered = std::min<std::size_t>(reply.value.length, length);
+        if (answered > 0)
+            std::copy_n(reply.value.words, answered, words);
+        return 0;
+    });
 }
 
 }  // extern "C"

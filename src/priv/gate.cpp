@@ -2,6 +2,7 @@
 // sets the level; the first call with another code freezes the level, raised
 // or not, for the life of the process.
 #include "gate.h"
+#include "guard.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -60,27 +61,31 @@ extern "C" {
 
 void PRIV_setPrivLevel(int new_level, uint32_t code)
 {
-    using namespace qd;
-    int32_t count = unlock_count.load(std::memory_order_relaxed);
-    int32_t next;
-    for (;;) {
-        if (code != unlock_code || count < 0) {
-            unlock_count.store(frozen, std::memory_order_relaxed);
-            return;
+    qd::guarded_priv_void([&] {
+        using namespace qd;
+        int32_t count = unlock_count.load(std::memory_order_relaxed);
+        int32_t next;
+        for (;;) {
+            if (code != unlock_code || count < 0) {
+                unlock_count.store(frozen, std::memory_order_relaxed);
+                return;
+            }
+            // A counter that runs past its range turns negative, which freezes
+            // the level like a wrong code, instead of overflowing.
+            next = static_cast<int32_t>(static_cast<uint32_t>(count) + 1u);
+            if (unlock_count.compare_exchange_weak(count, next, std::memory_order_relaxed))
+                break;
         }
-        // A counter that runs past its range turns negative, which freezes
-        // the level like a wrong code, instead of overflowing.
-        next = static_cast<int32_t>(static_cast<uint32_t>(count) + 1u);
-        if (unlock_count.compare_exchange_weak(count, next, std::memory_order_relaxed))
-            break;
-    }
-    if (next > 0 && next % 5 == 0)
-        level.store(static_cast<uint16_t>(new_level), std::memory_order_relaxed);
+        if (next > 0 && next % 5 == 0)
+            level.store(static_cast<uint16_t>(new_level), std::memory_order_relaxed);
+    });
 }
 
 uint16_t PRIV_getCurPrivLevel(void)
 {
-    return qd::priv_level();
+    return qd::guarded_priv<uint16_t>(uint16_t{}, [&]() -> uint16_t {
+        return qd::priv_level();
+    });
 }
 
 }  // extern "C"

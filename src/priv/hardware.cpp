@@ -13,6 +13,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "guard.h"
 #include "layout.h"
 #include "priv/hardware.h"
 #include "priv/priv_frame.h"
@@ -309,7 +310,8 @@ using namespace qd;
     int name(reader_handle handle __VA_OPT__(, ) __VA_ARGS__)                    \
     {                                                                            \
         static constexpr auto op = priv_op<&wire::procedure##_1>(gate);          \
-        return one_call(op, handle, limit, argument, result);                    \
+        return qd::guarded_priv<int>(READER_ERROR_API_ALLOC,                         \
+                                 [&] { return one_call(op, handle, limit, argument, result); }); \
     }
 
 extern "C" {
@@ -318,208 +320,236 @@ QD_PRIV_ONE_CALL_OPERATIONS(QD_DEFINE_ONE_CALL)
 
 int PRIV_nop(reader_handle handle)
 {
-    PrivSession session("nop", handle);
-    if (!session)
-        return session.result();
-    session.call<&wire::nop_1>(ignore);   // whatever came of it
-    return 0;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("nop", handle);
+        if (!session)
+            return session.result();
+        session.call<&wire::nop_1>(ignore);   // whatever came of it
+        return 0;
+    });
 }
 
 int PRIV_getHostInfo(reader_handle handle, host_info_texts* texts)
 {
-    PrivSession session("getHostInfo", handle);
-    if (!session)
-        return session.result();
-    if (!texts)
-        return READER_ERROR_INVALID_ARGUMENTS;
-    const bool answered = session.call<&wire::get_host_info_1>([](const wire::host_info& info) {
-        const char* const from[3] = {info.info1, info.info2, info.info3};
-        for (int i = 0; i < 3; ++i) {
-            std::lock_guard<std::mutex> hold(host_info_text[i].lock);
-            host_info_text[i].copy_cut(from[i]);
-        }
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("getHostInfo", handle);
+        if (!session)
+            return session.result();
+        if (!texts)
+            return READER_ERROR_INVALID_ARGUMENTS;
+        const bool answered = session.call<&wire::get_host_info_1>([](const wire::host_info& info) {
+            const char* const from[3] = {info.info1, info.info2, info.info3};
+            for (int i = 0; i < 3; ++i) {
+                std::lock_guard<std::mutex> hold(host_info_text[i].lock);
+                host_info_text[i].copy_cut(from[i]);
+            }
+        });
+        if (!answered)
+            return READER_ERROR_REMOTE;
+        texts->info1 = host_info_text[0].text;
+        texts->info2 = host_info_text[1].text;
+        texts->info3 = host_info_text[2].text;
+        return 0;
     });
-    if (!answered)
-        return READER_ERROR_REMOTE;
-    texts->info1 = host_info_text[0].text;
-    texts->info2 = host_info_text[1].text;
-    texts->info3 = host_info_text[2].text;
-    return 0;
 }
 
 int PRIV_getZrConf(reader_handle handle, const char** text)
 {
-    PrivSession session("getZrConf", handle);
-    if (!session)
-        return session.result();
-    if (!text)
-        return READER_ERROR_INVALID_ARGUMENTS;
-    const bool answered = session.call<&wire::get_zr_conf_1>([](const char* conf) {
-        std::lock_guard<std::mutex> hold(zr_conf_text.lock);
-        zr_conf_text.copy_cut(conf);
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("getZrConf", handle);
+        if (!session)
+            return session.result();
+        if (!text)
+            return READER_ERROR_INVALID_ARGUMENTS;
+        const bool answered = session.call<&wire::get_zr_conf_1>([](const char* conf) {
+            std::lock_guard<std::mutex> hold(zr_conf_text.lock);
+            zr_conf_text.copy_cut(conf);
+        });
+        if (!answered)
+            return READER_ERROR_REMOTE;
+        *text = zr_conf_text.text;
+        return 0;
     });
-    if (!answered)
-        return READER_ERROR_REMOTE;
-    *text = zr_conf_text.text;
-    return 0;
 }
 
 int PRIV_twiddleLeds(reader_handle handle)
 {
-    PrivSession session("twiddleLeds", handle);
-    if (!session)
-        return session.result();
-    for (uint32_t counter = 0;;) {
-        const wire::leds_args leds{0xFFFF, static_cast<u_short>(counter)};
-        ++counter;
-        priv_trace("Calling setleds_1(mask=0x%X, value=0x%X)", leds.mask, leds.value);
-        if (!session.call<&wire::setleds_1>(leds, ignore)) {
-            priv_report("RPC setleds call failed");
-            return READER_ERROR_REMOTE;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("twiddleLeds", handle);
+        if (!session)
+            return session.result();
+        for (uint32_t counter = 0;;) {
+            const wire::leds_args leds{0xFFFF, static_cast<u_short>(counter)};
+            ++counter;
+            priv_trace("Calling setleds_1(mask=0x%X, value=0x%X)", leds.mask, leds.value);
+            if (!session.call<&wire::setleds_1>(leds, ignore)) {
+                priv_report("RPC setleds call failed");
+                return READER_ERROR_REMOTE;
+            }
         }
-    }
+    });
 }
 
 int PRIV_getHwId(reader_handle handle, uint16_t selector, const char** text)
 {
-    PrivSession session("getHwId", handle);
-    if (!session)
-        return session.result();
-    if (!text)
-        return READER_ERROR_INVALID_ARGUMENTS;
-    {
-        std::lock_guard<std::mutex> hold(hwid_text.lock);
-        std::snprintf(hwid_text.text, sizeof hwid_text.text, "%s\n", hardware_unknown);
-    }
-    *text = hwid_text.text;
-    const int slot = selector;
-    const bool answered = session.call<&wire::get_hwid_1>(slot, [](const wire::hwid_result& hw) {
-        std::lock_guard<std::mutex> hold(hwid_text.lock);
-        std::snprintf(hwid_text.text, sizeof hwid_text.text, "%s\n", hw.text ? hw.text : "");
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("getHwId", handle);
+        if (!session)
+            return session.result();
+        if (!text)
+            return READER_ERROR_INVALID_ARGUMENTS;
+        {
+            std::lock_guard<std::mutex> hold(hwid_text.lock);
+            std::snprintf(hwid_text.text, sizeof hwid_text.text, "%s\n", hardware_unknown);
+        }
+        *text = hwid_text.text;
+        const int slot = selector;
+        const bool answered = session.call<&wire::get_hwid_1>(slot, [](const wire::hwid_result& hw) {
+            std::lock_guard<std::mutex> hold(hwid_text.lock);
+            std::snprintf(hwid_text.text, sizeof hwid_text.text, "%s\n", hw.text ? hw.text : "");
+        });
+        return answered ? 0 : READER_ERROR_REMOTE;
     });
-    return answered ? 0 : READER_ERROR_REMOTE;
 }
 
 int PRIV_getCurrentSlot(reader_handle handle)
 {
-    return setting_number("getCurrentSlot", handle, "currentslot");
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        return setting_number("getCurrentSlot", handle, "currentslot");
+    });
 }
 
 int PRIV_getAntId(reader_handle handle)
 {
-    return setting_number("getAntId", handle, "currentantid");
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        return setting_number("getAntId", handle, "currentantid");
+    });
 }
 
 int PRIV_powerUp(reader_handle handle, int slot, int power)
 {
-    PrivSession session("powerUp", handle);
-    if (!session)
-        return session.result();
-    // Through the exported operation, with its checks, its lock and its
-    // reader_errno rules.
-    const float units = static_cast<float>(power / 100.0);
-    if (set_slot_tx_power(handle, units, static_cast<int16_t>(slot)) < 0)
-        return READER_ERROR_REMOTE;
-    if (!session.call<&wire::rf_on_1>(on_slot(slot, power), ignore))
-        return READER_ERROR_REMOTE;
-    return 0;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("powerUp", handle);
+        if (!session)
+            return session.result();
+        // Through the exported operation, with its checks, its lock and its
+        // reader_errno rules.
+        const float units = static_cast<float>(power / 100.0);
+        if (set_slot_tx_power(handle, units, static_cast<int16_t>(slot)) < 0)
+            return READER_ERROR_REMOTE;
+        if (!session.call<&wire::rf_on_1>(on_slot(slot, power), ignore))
+            return READER_ERROR_REMOTE;
+        return 0;
+    });
 }
 
 int PRIV_powerDown(reader_handle handle, int slot)
 {
-    PrivSession session("powerDown", handle);
-    if (!session)
-        return session.result();
-    const wire::slot_value off = on_slot(slot);
-    if (!session.call<&wire::set_slot_tx_power_1>(off, ignore) || !session.call<&wire::rf_on_1>(off, ignore) ||
-        !session.call<&wire::rf_off_1>(off, ignore))
-        return READER_ERROR_REMOTE;
-    return 0;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("powerDown", handle);
+        if (!session)
+            return session.result();
+        const wire::slot_value off = on_slot(slot);
+        if (!session.call<&wire::set_slot_tx_power_1>(off, ignore) || !session.call<&wire::rf_on_1>(off, ignore) ||
+            !session.call<&wire::rf_off_1>(off, ignore))
+            return READER_ERROR_REMOTE;
+        return 0;
+    });
 }
 
 int PRIV_checkAnts(reader_handle handle, int slot, int32_t* checks)
 {
-    PrivSession session("checkAnts", handle);
-    if (!session)
-        return session.result();
-    if (!checks)
-        return READER_ERROR_INVALID_ARGUMENTS;
-    u_short reported = 0;
-    if (!session.call<&wire::check_ants_count_1>(on_slot(slot), [&](u_short count) { reported = count; }))
-        return READER_ERROR_REMOTE;
-    // The caller's array holds 16 readings: a reader that reports more gets
-    // the first 16 read, and the count says 16 so that the array describes
-    // itself.
-    const int readings = std::min<int>(reported, max_antenna_readings);
-    std::fill_n(checks, max_antenna_readings + 1, 0);
-    checks[0] = readings;
-    for (int i = 0; i < readings; ++i)
-        if (!session.call<&wire::check_ants_get_1>(on_slot(slot, i), [&](u_short reading) { checks[i + 1] = reading; }))
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("checkAnts", handle);
+        if (!session)
+            return session.result();
+        if (!checks)
+            return READER_ERROR_INVALID_ARGUMENTS;
+        u_short reported = 0;
+        if (!session.call<&wire::check_ants_count_1>(on_slot(slot), [&](u_short count) { reported = count; }))
             return READER_ERROR_REMOTE;
-    return 0;
+        // The caller's array holds 16 readings: a reader that reports more gets
+        // the first 16 read, and the count says 16 so that the array describes
+        // itself.
+        const int readings = std::min<int>(reported, max_antenna_readings);
+        std::fill_n(checks, max_antenna_readings + 1, 0);
+        checks[0] = readings;
+        for (int i = 0; i < readings; ++i)
+            if (!session.call<&wire::check_ants_get_1>(on_slot(slot, i), [&](u_short reading) { checks[i + 1] = reading; }))
+                return READER_ERROR_REMOTE;
+        return 0;
+    });
 }
 
 int PRIV_setAnt(reader_handle handle, int slot, int antenna)
 {
-    PrivSession session("setAnt", handle);
-    if (!session)
-        return session.result();
-    const wire::slot_value selected = on_slot(slot, antenna);
-    int now = 0;
-    if (!session.call<&wire::set_ant_1>(selected, ignore) ||
-        !session.call<&wire::get_ant_1>(selected, [&](u_short in_use) { now = in_use; }))
-        return READER_ERROR_REMOTE;
-    return now;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("setAnt", handle);
+        if (!session)
+            return session.result();
+        const wire::slot_value selected = on_slot(slot, antenna);
+        int now = 0;
+        if (!session.call<&wire::set_ant_1>(selected, ignore) ||
+            !session.call<&wire::get_ant_1>(selected, [&](u_short in_use) { now = in_use; }))
+            return READER_ERROR_REMOTE;
+        return now;
+    });
 }
 
 int PRIV_getData(reader_handle handle, const data_capture_args* request, const data_capture_result** result)
 {
-    return kept_call("getData", handle, request, result, data_answer);
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        return kept_call("getData", handle, request, result, data_answer);
+    });
 }
 
 int PRIV_getHops(reader_handle handle, hop_table* table, int first)
 {
-    PrivSession session("getHops", handle);
-    if (!session)
-        return session.result();
-    int hops = 0;
-    if (!session.call<&wire::hops_count_1>([&](u_int count) { hops = static_cast<int>(count); }))
-        return READER_ERROR_REMOTE;
-    if (!table)
-        return 0;
-    table->count = 0;
-    // Entries go to the table from position 0 on, whatever `first` is.
-    for (int i = first; i < hops && table->count < max_hops; ++i)
-        if (!session.call<&wire::hops_get_1>(static_cast<u_int>(i),
-                                             [&](u_int khz) { table->hops[table->count++] = khz; }))
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("getHops", handle);
+        if (!session)
+            return session.result();
+        int hops = 0;
+        if (!session.call<&wire::hops_count_1>([&](u_int count) { hops = static_cast<int>(count); }))
             return READER_ERROR_REMOTE;
-    return 0;
+        if (!table)
+            return 0;
+        table->count = 0;
+        // Entries go to the table from position 0 on, whatever `first` is.
+        for (int i = first; i < hops && table->count < max_hops; ++i)
+            if (!session.call<&wire::hops_get_1>(static_cast<u_int>(i),
+                                                 [&](u_int khz) { table->hops[table->count++] = khz; }))
+                return READER_ERROR_REMOTE;
+        return 0;
+    });
 }
 
 int PRIV_setHops(reader_handle handle, int count, const char* const* texts, hop_table* table)
 {
-    PrivSession session("setHops", handle);
-    if (!session)
-        return session.result();
-    if (count > 0 && !texts)
-        return READER_ERROR_INVALID_ARGUMENTS;
-    priv_trace("Clear frehop table");
-    if (!session.call<&wire::hops_clear_1>(ignore))
-        return READER_ERROR_REMOTE;
-    for (int i = 0; i < count; ++i) {
-        const auto khz = texts[i] ? signed_number(texts[i]) : std::nullopt;
-        if (!khz)
-            continue;
-        wire::hop_table one{};
-        one.hops[0] = static_cast<u_int>(*khz);
-        one.count = 1;
-        priv_trace("Add hop: %d kHz", *khz);
-        if (!session.call<&wire::hops_add_1>(one, ignore))
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session("setHops", handle);
+        if (!session)
+            return session.result();
+        if (count > 0 && !texts)
+            return READER_ERROR_INVALID_ARGUMENTS;
+        priv_trace("Clear frehop table");
+        if (!session.call<&wire::hops_clear_1>(ignore))
             return READER_ERROR_REMOTE;
-    }
-    if (table && PRIV_getHops(handle, table, 0) < 0)
-        return READER_ERROR_REMOTE;
-    return 0;
+        for (int i = 0; i < count; ++i) {
+            const auto khz = texts[i] ? signed_number(texts[i]) : std::nullopt;
+            if (!khz)
+                continue;
+            wire::hop_table one{};
+            one.hops[0] = static_cast<u_int>(*khz);
+            one.count = 1;
+            priv_trace("Add hop: %d kHz", *khz);
+            if (!session.call<&wire::hops_add_1>(one, ignore))
+                return READER_ERROR_REMOTE;
+        }
+        if (table && PRIV_getHops(handle, table, 0) < 0)
+            return READER_ERROR_REMOTE;
+        return 0;
+    });
 }
 
 }  // extern "C"

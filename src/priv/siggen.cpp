@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "guard.h"
 #include "priv/priv_frame.h"
 #include "priv/waves.h"
 
@@ -94,60 +95,64 @@ extern "C" {
 
 int PRIV_putWave(reader_handle handle, uint16_t first, uint16_t second, int count, const uint16_t* values)
 {
-    PrivFrame frame(put_wave, handle);
-    if (!frame)
-        return frame.result();
-    // A negative count is refused like one that is too large: there is no
-    // sensible wave to send for it.
-    if (count < 0 || count > max_wave_words || (count > 0 && !values))
-        return READER_ERROR_INVALID_ARGUMENTS;
-    wire::wave_args args{};
-    args.first = first;
-    args.second = second;
-    args.words.words_len = static_cast<u_int>(count);
-    args.words.words_val = const_cast<u_short*>(values);
-    return frame.run(args, nothing);
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivFrame frame(put_wave, handle);
+        if (!frame)
+            return frame.result();
+        // A negative count is refused like one that is too large: there is no
+        // sensible wave to send for it.
+        if (count < 0 || count > max_wave_words || (count > 0 && !values))
+            return READER_ERROR_INVALID_ARGUMENTS;
+        wire::wave_args args{};
+        args.first = first;
+        args.second = second;
+        args.words.words_len = static_cast<u_int>(count);
+        args.words.words_val = const_cast<u_short*>(values);
+        return frame.run(args, nothing);
+    });
 }
 
 int PRIV_signalGenerator(reader_handle handle, const char* mode, int argc, const char* const* argv)
 {
-    PrivSession session(signal_generator, handle);
-    if (!session)
-        return session.result();
-    if (!mode)
-        return READER_ERROR_INVALID_ARGUMENTS;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivSession session(signal_generator, handle);
+        if (!session)
+            return session.result();
+        if (!mode)
+            return READER_ERROR_INVALID_ARGUMENTS;
 
-    if (is(mode, "off")) {
-        return session.call<&wire::pattern_output_off_1>(ignore) &&
-                       session.call<&wire::signal_generator_off_1>(ignore)
-                   ? 0
-                   : READER_ERROR_REMOTE;
-    }
-    if (is(mode, "gen2lfsr"))
-        return session.call<&wire::signal_generator_gen2_lfsr_1>(ignore) ? 0 : READER_ERROR_REMOTE;
+        if (is(mode, "off")) {
+            return session.call<&wire::pattern_output_off_1>(ignore) &&
+                           session.call<&wire::signal_generator_off_1>(ignore)
+                       ? 0
+                       : READER_ERROR_REMOTE;
+        }
+        if (is(mode, "gen2lfsr"))
+            return session.call<&wire::signal_generator_gen2_lfsr_1>(ignore) ? 0 : READER_ERROR_REMOTE;
 
-    for (const Waveform& wave : builtin_waveforms()) {
-        if (is(mode, wave.mode)) {
-            // Signed samples go out as their two's complement words.
-            const std::span<const uint16_t> words(reinterpret_cast<const uint16_t*>(wave.words.data()),
-                                                  wave.words.size());
+        for (const Waveform& wave : builtin_waveforms()) {
+            if (is(mode, wave.mode)) {
+                // Signed samples go out as their two's complement words.
+                const std::span<const uint16_t> words(reinterpret_cast<const uint16_t*>(wave.words.data()),
+                                                      wave.words.size());
+                return load_and_play(session, words);
+            }
+        }
+
+        if (is(mode, "iqlist")) {
+            // An empty list is refused rather than played: the reader would be
+            // started on whatever its pattern buffer still holds.
+            if (argc <= 0 || argc > max_list_words || !argv)
+                return READER_ERROR_INVALID_ARGUMENTS;
+            // Each call parses into its own list: a buffer shared between calls
+            // could be resized under a call that is still sending it.
+            std::vector<uint16_t> words;
+            if (!parse_iq_list(argc, argv, words))
+                return READER_ERROR_INVALID_ARGUMENTS;
             return load_and_play(session, words);
         }
-    }
-
-    if (is(mode, "iqlist")) {
-        // An empty list is refused rather than played: the reader would be
-        // started on whatever its pattern buffer still holds.
-        if (argc <= 0 || argc > max_list_words || !argv)
-            return READER_ERROR_INVALID_ARGUMENTS;
-        // Each call parses into its own list: a buffer shared between calls
-        // could be resized under a call that is still sending it.
-        std::vector<uint16_t> words;
-        if (!parse_iq_list(argc, argv, words))
-            return READER_ERROR_INVALID_ARGUMENTS;
-        return load_and_play(session, words);
-    }
-    return READER_ERROR_INVALID_ARGUMENTS;
+        return READER_ERROR_INVALID_ARGUMENTS;
+    });
 }
 
 }  // extern "C"

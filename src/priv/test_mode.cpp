@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "guard.h"
 #include "priv/priv_frame.h"
 
 using namespace qd;
@@ -45,37 +46,41 @@ extern "C" {
 
 int PRIV_testStart(reader_handle handle, const char* mode, int16_t* code, const char** message)
 {
-    PrivFrame frame(test_start, handle);
-    if (!frame)
-        return frame.result();
-    if (!mode || !message)
-        return READER_ERROR_INVALID_ARGUMENTS;
-    *message = test_mode_message;
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        PrivFrame frame(test_start, handle);
+        if (!frame)
+            return frame.result();
+        if (!mode || !message)
+            return READER_ERROR_INVALID_ARGUMENTS;
+        *message = test_mode_message;
 
-    const TestMode* found = nullptr;
-    for (const TestMode& m : test_modes)
-        if (strcasecmp(mode, m.name) == 0)
-            found = &m;
-    {
-        std::lock_guard<std::mutex> writing(message_lock);
-        if (found)
-            std::snprintf(test_mode_message, sizeof test_mode_message, "%s", found->message);
-        else
-            std::snprintf(test_mode_message, sizeof test_mode_message, "Unknown test mode: %s\n", mode);
-    }
-    if (!found)
-        return unknown_mode;
+        const TestMode* found = nullptr;
+        for (const TestMode& m : test_modes)
+            if (strcasecmp(mode, m.name) == 0)
+                found = &m;
+        {
+            std::lock_guard<std::mutex> writing(message_lock);
+            if (found)
+                std::snprintf(test_mode_message, sizeof test_mode_message, "%s", found->message);
+            else
+                std::snprintf(test_mode_message, sizeof test_mode_message, "Unknown test mode: %s\n", mode);
+        }
+        if (!found)
+            return unknown_mode;
 
-    const u_short sent = found->code;
-    const int result = frame.run(sent, nothing);
-    if (result == 0 && code)
-        *code = static_cast<int16_t>(found->code);
-    return result;
+        const u_short sent = found->code;
+        const int result = frame.run(sent, nothing);
+        if (result == 0 && code)
+            *code = static_cast<int16_t>(found->code);
+        return result;
+    });
 }
 
 int PRIV_testStop(reader_handle handle)
 {
-    return priv_perform(test_stop, handle, nothing);
+    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+        return priv_perform(test_stop, handle, nothing);
+    });
 }
 
 }  // extern "C"

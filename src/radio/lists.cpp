@@ -2,6 +2,7 @@
 // from the copies that the connection's initial queries keep in the reader's
 // record; no call is made, though resolving the handle may reconnect and so
 // refresh them.
+#include "guard.h"
 #include "reader.h"
 #include "trace.h"
 
@@ -40,27 +41,31 @@ extern const char* const protocol_names[14] = {
 
 int get_supported_protocols(reader_handle handle, int32_t* list)
 {
-    reader_protocol_list protocols;
-    if (!connection_list(handle, list, &reader_record::protocols, protocols))
-        return -1;
-    list[0] = 0;
-    for (int id = 0; id < 256 && list[0] < max_listed; ++id)
-        if (protocols.bits[id / 16] & (1u << (id % 16)))
-            list[++list[0]] = id;
-    return list[0];
+    return qd::guarded<int>(-1, [&]() -> int {
+        reader_protocol_list protocols;
+        if (!connection_list(handle, list, &reader_record::protocols, protocols))
+            return -1;
+        list[0] = 0;
+        for (int id = 0; id < 256 && list[0] < max_listed; ++id)
+            if (protocols.bits[id / 16] & (1u << (id % 16)))
+                list[++list[0]] = id;
+        return list[0];
+    });
 }
 
 int get_connected_antennas(reader_handle handle, int32_t* list)
 {
-    reader_antenna_list antennas;
-    if (!connection_list(handle, list, &reader_record::antennas, antennas))
-        return -1;
-    for (int i = 0; i <= max_listed; ++i)
-        list[i] = 0;
-    for (int port = 0; port < antennas.count && port < 16 && list[0] < max_listed; ++port)
-        if (antennas.entries[port].connected)
-            list[++list[0]] = port;
-    return list[0];
+    return qd::guarded<int>(-1, [&]() -> int {
+        reader_antenna_list antennas;
+        if (!connection_list(handle, list, &reader_record::antennas, antennas))
+            return -1;
+        for (int i = 0; i <= max_listed; ++i)
+            list[i] = 0;
+        for (int port = 0; port < antennas.count && port < 16 && list[0] < max_listed; ++port)
+            if (antennas.entries[port].connected)
+                list[++list[0]] = port;
+        return list[0];
+    });
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "guard.h"
 #include "frame.h"
 
 using namespace qd;
@@ -99,92 +100,106 @@ extern "C" {
 
 double get_slot_tx_power(reader_handle handle, int16_t slot)
 {
-    return perform(get_slot_tx_power_op, handle, wire::slot_value{slot_of(slot), 0},
-                   power_read("get_slot_tx_power got a valid number\n"));
+    return qd::guarded<double>(-1.0, [&]() -> double {
+        return perform(get_slot_tx_power_op, handle, wire::slot_value{slot_of(slot), 0},
+                       power_read("get_slot_tx_power got a valid number\n"));
+    });
 }
 
 double get_antenna_tx_power(reader_handle handle, int16_t antenna)
 {
-    return perform(get_antenna_tx_power_op, handle, wire::antenna_value{antenna_of(antenna), 0},
-                   power_read("get_antenna_tx_power got a valid number\n"));
+    return qd::guarded<double>(-1.0, [&]() -> double {
+        return perform(get_antenna_tx_power_op, handle, wire::antenna_value{antenna_of(antenna), 0},
+                       power_read("get_antenna_tx_power got a valid number\n"));
+    });
 }
 
 double get_current_tx_power(reader_handle handle, uint16_t* antenna)
 {
-    return perform(get_current_tx_power_op, handle, [antenna](const wire::antenna_value& in_use) {
-        trace("get_current_tx_power got a valid number\n");
-        if (antenna)
-            *antenna = in_use.antenna;
-        return from_hundredths(in_use.value);
+    return qd::guarded<double>(-1.0, [&]() -> double {
+        return perform(get_current_tx_power_op, handle, [antenna](const wire::antenna_value& in_use) {
+            trace("get_current_tx_power got a valid number\n");
+            if (antenna)
+                *antenna = in_use.antenna;
+            return from_hundredths(in_use.value);
+        });
     });
 }
 
 double set_antenna_tx_power(reader_handle handle, float power, int16_t antenna)
 {
-    Frame frame(set_antenna_tx_power_op, handle);
-    if (!frame)
-        return frame.failure();
-    const float clamped = clamp_power(power);
-    const u_short port = antenna_of(antenna);
-    if (!antenna_connected(*frame.session().reader, port)) {
-        trace("set_antenna_tx_power: invalid antenna number\n");
-        return frame.refuse(READER_ERROR_INVALID_ANTENNA);
-    }
-    return frame.run(wire::antenna_value{port, hundredths(clamped)}, [clamped](short) {
-        trace("set_antenna_tx_power got a valid number\n");
-        return static_cast<double>(clamped);
+    return qd::guarded<double>(-1.0, [&]() -> double {
+        Frame frame(set_antenna_tx_power_op, handle);
+        if (!frame)
+            return frame.failure();
+        const float clamped = clamp_power(power);
+        const u_short port = antenna_of(antenna);
+        if (!antenna_connected(*frame.session().reader, port)) {
+            trace("set_antenna_tx_power: invalid antenna number\n");
+            return frame.refuse(READER_ERROR_INVALID_ANTENNA);
+        }
+        return frame.run(wire::antenna_value{port, hundredths(clamped)}, [clamped](short) {
+            trace("set_antenna_tx_power got a valid number\n");
+            return static_cast<double>(clamped);
+        });
     });
 }
 
 double set_slot_tx_power(reader_handle handle, float power, int16_t slot)
 {
-    Frame frame(set_slot_tx_power_op, handle);
-    if (!frame)
-        return frame.failure();
-    const float clamped = clamp_power(power);
-    const u_short target = slot_of(slot);
-    if (slot_hwids(*frame.session().reader)[target] == empty_slot) {
-        trace("set_slot_tx_power got a null ptr\n");
-        return frame.refuse(READER_ERROR_REMOTE);
-    }
-    return frame.run(wire::slot_value{target, hundredths(clamped)}, [clamped](short) {
-        trace("set_slot_tx_power got a valid number\n");
-        return static_cast<double>(clamped);
+    return qd::guarded<double>(-1.0, [&]() -> double {
+        Frame frame(set_slot_tx_power_op, handle);
+        if (!frame)
+            return frame.failure();
+        const float clamped = clamp_power(power);
+        const u_short target = slot_of(slot);
+        if (slot_hwids(*frame.session().reader)[target] == empty_slot) {
+            trace("set_slot_tx_power got a null ptr\n");
+            return frame.refuse(READER_ERROR_REMOTE);
+        }
+        return frame.run(wire::slot_value{target, hundredths(clamped)}, [clamped](short) {
+            trace("set_slot_tx_power got a valid number\n");
+            return static_cast<double>(clamped);
+        });
     });
 }
 
 double set_tx_power(reader_handle handle, float power)
 {
-    Frame frame(set_tx_power_op, handle);
-    if (!frame)
-        return frame.failure();
-    const float clamped = clamp_power(power);
-    const auto hwids = slot_hwids(*frame.session().reader);
-    bool called = false;
-    for (u_short slot = 0; slot < 2; ++slot) {
-        if (hwids[slot] == empty_slot)
-            continue;
-        // A failure on slot 0 leaves slot 1 alone.
-        if (frame.run(wire::slot_value{slot, hundredths(clamped)}, [](short) { return 0.0; }) < 0.0)
-            return failed;
-        called = true;
-    }
-    if (!called) {
-        trace("set_tx_power got a null ptr\n");
-        return frame.refuse(READER_ERROR_REMOTE);
-    }
-    trace("set_tx_power got a valid number\n");
-    return clamped;
+    return qd::guarded<double>(-1.0, [&]() -> double {
+        Frame frame(set_tx_power_op, handle);
+        if (!frame)
+            return frame.failure();
+        const float clamped = clamp_power(power);
+        const auto hwids = slot_hwids(*frame.session().reader);
+        bool called = false;
+        for (u_short slot = 0; slot < 2; ++slot) {
+            if (hwids[slot] == empty_slot)
+                continue;
+            // A failure on slot 0 leaves slot 1 alone.
+            if (frame.run(wire::slot_value{slot, hundredths(clamped)}, [](short) { return 0.0; }) < 0.0)
+                return failed;
+            called = true;
+        }
+        if (!called) {
+            trace("set_tx_power got a null ptr\n");
+            return frame.refuse(READER_ERROR_REMOTE);
+        }
+        trace("set_tx_power got a valid number\n");
+        return clamped;
+    });
 }
 
 void get_max_reader_power(reader_handle handle, int16_t* power)
 {
-    Frame frame(get_max_reader_power_op, handle);
-    if (!frame || !power)
-        return;
-    frame.run([power](short max) {
-        *power = max;   // as the reader gives it: no conversion
-        return 0;
+    qd::guarded_void([&] {
+        Frame frame(get_max_reader_power_op, handle);
+        if (!frame || !power)
+            return;
+        frame.run([power](short max) {
+            *power = max;   // as the reader gives it: no conversion
+            return 0;
+        });
     });
 }
 

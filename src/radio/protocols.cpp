@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "guard.h"
 #include "reader.h"
 #include "trace.h"
 
@@ -41,21 +42,23 @@ extern "C" {
 
 int set_supported_protocols(reader_handle handle, int count, const protocol_enable_entry* entries, int32_t* list)
 {
-    Session session = resolve(handle);
-    if (!session)
-        return -1;
-    // Refused rather than read as an empty list: storing the empty text
-    // would enable every protocol the hardware has.
-    if (!entries && count > 0 && count <= max_entries) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return -1;
-    }
-    const std::string text = enable_text(count, entries);
-    if (reader_params_set_with_flag(handle, "protocol_enable_list", text.c_str(), 1) < 0)
-        return -1;
-    if (!refresh_record(session))
-        return -1;
-    return list ? get_supported_protocols(handle, list) : 0;
+    return qd::guarded<int>(-1, [&]() -> int {
+        Session session = resolve(handle);
+        if (!session)
+            return -1;
+        // Refused rather than read as an empty list: storing the empty text
+        // would enable every protocol the hardware has.
+        if (!entries && count > 0 && count <= max_entries) {
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            return -1;
+        }
+        const std::string text = enable_text(count, entries);
+        if (reader_params_set_with_flag(handle, "protocol_enable_list", text.c_str(), 1) < 0)
+            return -1;
+        if (!refresh_record(session))
+            return -1;
+        return list ? get_supported_protocols(handle, list) : 0;
+    });
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // the reader gives them.
 #include <cstring>
 
+#include "guard.h"
 #include "frame.h"
 
 using namespace qd;
@@ -21,24 +22,28 @@ extern "C" {
 // the reader's longest region name.  The name is copied as it came.
 void get_region(reader_handle handle, char* buffer)
 {
-    Frame frame(get_region_op, handle);
-    if (!frame || !buffer)
-        return;
-    frame.run([buffer](const char* region) {
-        const char* name = region ? region : "";
-        std::memcpy(buffer, name, std::strlen(name) + 1);
-        return 0;
+    qd::guarded_void([&] {
+        Frame frame(get_region_op, handle);
+        if (!frame || !buffer)
+            return;
+        frame.run([buffer](const char* region) {
+            const char* name = region ? region : "";
+            std::memcpy(buffer, name, std::strlen(name) + 1);
+            return 0;
+        });
     });
 }
 
 int16_t get_rfState(reader_handle handle, uint32_t* state)
 {
-    Frame frame(get_rf_state_op, handle);
-    if (!frame || !state)
-        return frame.failure();
-    return frame.run([state](u_int word) -> int16_t {
-        *state = word;
-        return 1;
+    return qd::guarded<int16_t>(-1, [&]() -> int16_t {
+        Frame frame(get_rf_state_op, handle);
+        if (!frame || !state)
+            return frame.failure();
+        return frame.run([state](u_int word) -> int16_t {
+            *state = word;
+            return 1;
+        });
     });
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "guard.h"
 #include "frame.h"
 
 using namespace qd;
@@ -50,55 +51,69 @@ extern "C" {
 
 int tagid_write(reader_handle handle, const tagop_record* record)
 {
-    return tagop_call<&wire::tagid_write_1>(handle, record);
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        return tagop_call<&wire::tagid_write_1>(handle, record);
+    });
 }
 
 int tagid_lock(reader_handle handle, const tagop_record* record)
 {
-    return tagop_call<&wire::tagid_lock_1>(handle, record);
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        return tagop_call<&wire::tagid_lock_1>(handle, record);
+    });
 }
 
 int tag_kill(reader_handle handle, const tagop_record* record)
 {
-    return tagop_call<&wire::tag_kill_1>(handle, record);
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        return tagop_call<&wire::tag_kill_1>(handle, record);
+    });
 }
 
 int tag_passwd(reader_handle handle, const tagop_record* record)
 {
-    return tagop_call<&wire::tag_passwd_1>(handle, record);
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        return tagop_call<&wire::tag_passwd_1>(handle, record);
+    });
 }
 
 int tagdata_write(reader_handle handle, const tagop_record* record)
 {
-    return tagop_call<&wire::tagdata_write_1>(handle, record);
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        return tagop_call<&wire::tagdata_write_1>(handle, record);
+    });
 }
 
 int tagdata_lock(reader_handle handle, const tagop_record* record)
 {
-    return tagop_call<&wire::tagdata_lock_1>(handle, record);
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        return tagop_call<&wire::tagdata_lock_1>(handle, record);
+    });
 }
 
 int tagdata_read(reader_handle handle, tagop_record* record)
 {
-    Frame frame(tagdata_read_op, handle);
-    if (!frame)
-        return frame.failure();
-    if (!record) {
-        set_errno(READER_ERROR_INVALID_ARGUMENTS);
-        return READER_ERROR_INVALID_ARGUMENTS;
-    }
-    // The request is a copy of the caller's record, owned by this call: the
-    // answer is written back into the caller's record.
-    wire::tagop_request request;
-    std::memcpy(&request, record, sizeof request);
-    return frame.run(request, [record](const wire::tagop_reply& answer) -> int {
-        if (answer.op_status != 0)
-            return READER_ERROR_REMOTE;   // the record is left untouched
-        record->op_word19 = answer.op_word19;
-        record->op_word20 = answer.op_word20;
-        record->data_bits = answer.data_bits;
-        std::copy_n(answer.data, data_words(answer.data_bits), record->data);
-        return 0;
+    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+        Frame frame(tagdata_read_op, handle);
+        if (!frame)
+            return frame.failure();
+        if (!record) {
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            return READER_ERROR_INVALID_ARGUMENTS;
+        }
+        // The request is a copy of the caller's record, owned by this call: the
+        // answer is written back into the caller's record.
+        wire::tagop_request request;
+        std::memcpy(&request, record, sizeof request);
+        return frame.run(request, [record](const wire::tagop_reply& answer) -> int {
+            if (answer.op_status != 0)
+                return READER_ERROR_REMOTE;   // the record is left untouched
+            record->op_word19 = answer.op_word19;
+            record->op_word20 = answer.op_word20;
+            record->data_bits = answer.data_bits;
+            std::copy_n(answer.data, data_words(answer.data_bits), record->data);
+            return 0;
+        });
     });
 }
 
