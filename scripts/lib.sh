@@ -3,7 +3,7 @@
 QD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building the library and its programs needs, and what the tests and
 # benchmarks need besides.
-QD_BUILD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto pkg-config iproute2)
+QD_BUILD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto pkg-config iproute2 nlohmann-json3-dev)
 QD_TEST_PACKAGES=(libgtest-dev googletest libbenchmark-dev rpcbind binutils man-db groff-base python3-pytest python3-venv python3-pip python3-setuptools)
 
 qd_say() { printf '==> %s\n' "$*" >&2; }
@@ -11,8 +11,10 @@ qd_say() { printf '==> %s\n' "$*" >&2; }
 # qd_ensure_packages PACKAGE...: installs the Debian packages that are missing.
 qd_ensure_packages() {
     local missing=() p
+    # Only "install ok installed" counts: a package removed with its
+    # configuration left behind still answers `dpkg -s`.
     for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+        [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) == "install ok installed" ]] || missing+=("$p")
     done
     ((${#missing[@]} == 0)) && return 0
     qd_say "installing ${missing[*]}"

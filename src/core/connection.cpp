@@ -70,13 +70,15 @@ Connection::~Connection()
     clnt_destroy(client_);
 }
 
-void Connection::describe_failure(const char* name, std::string& why)
+void Connection::describe_failure(const char* name, Outcome& outcome)
 {
-    if (!tracing())
+    if (outcome.prefix) {
+        outcome.why = rpc_failure_text(client_, outcome.prefix);
         return;
+    }
     char prefix[128];
     std::snprintf(prefix, sizeof prefix, "RPC call to %s failed", name);
-    why = rpc_failure_text(client_, prefix);
+    outcome.why = rpc_failure_text(client_, prefix);
 }
 
 }  // namespace qd

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "deadline_client.h"
+#include "trace.h"
 #include "wire.h"
 
 namespace qd {
@@ -42,6 +43,10 @@ public:
                                 // prefixed "RPC call to NAME failed"; only
                                 // while the trace is on
         bool repeated = false;  // a UDP request was sent more than once
+        const char* prefix = nullptr;   // set: a failure is described even
+                                        // while the trace is off, after this
+        bool stale = false;     // nothing was sent: the connection had been
+                                // dropped while the call waited for it
     };
 
     // Makes one call.  Calls on one client are serialised.  The client is
@@ -51,14 +56,20 @@ public:
     clnt_stat call(F&& entry, const char* name, Outcome& outcome)
     {
         std::lock_guard<std::mutex> serial(calls_);
+        // A call that waited behind one that failed does not go through the
+        // dead connection for a time-out of its own: its caller reconnects.
+        if (dropped()) {
+            outcome.stale = true;
+            return RPC_FAILED;
+        }
         const clnt_stat status = entry(client_);
         outcome.repeated = deadline_client_sends(client_) > 1;
         // Our client ran out of memory for the call (nothing was sent): the
         // caller's frame reports that as the library's own failure.
         if (status == RPC_SYSTEMERROR && deadline_client_out_of_memory(client_))
             throw std::bad_alloc();
-        if (status != RPC_SUCCESS)
-            describe_failure(name, outcome.why);
+        if (status != RPC_SUCCESS && (outcome.prefix || tracing()))
+            describe_failure(name, outcome);
         return status;
     }
 
@@ -87,7 +98,7 @@ public:
     void mark_dropped() { dropped_.store(true, std::memory_order_release); }
 
 private:
-    void describe_failure(const char* name, std::string& why);
+    void describe_failure(const char* name, Outcome& outcome);
 
     CLIENT* client_;
     const bool tcp_;

@@ -91,16 +91,41 @@ struct Operation {
 bool call_failed(ReaderObject& reader, const ConnectionRef& connection, clnt_stat status,
                  const std::string& why, Policy policy);
 
-// Calls the procedure of `Entry` through `connection`; true on success.
+// True when a call that ended with `status` may have left the connection
+// out of step (no reply, or a reply that could not be read).
+bool transport_failure(clnt_stat status);
+
+// How a call through the frame ended.
+enum class Called {
+    ok,
+    failed,   // the policy's failure (reader_errno -102 under Policy::check)
+    closed,   // the reader was closed: nothing was sent
+    stale,    // the connection was dropped while the call waited for it
+};
+
+// A failure's description for an operation that reports it itself: the RPC
+// library's text after `prefix`.
+struct Description {
+    const char* prefix;
+    std::string text;
+};
+
+// Calls the procedure of `Entry` through `connection`.
 template <auto Entry>
-bool call_on(ReaderObject& reader, const ConnectionRef& connection, const char* name, Reply<Entry>& reply,
-             argument_t<Entry>* argument, Policy policy = Policy::check)
+Called call_on(ReaderObject& reader, const ConnectionRef& connection, const char* name, Reply<Entry>& reply,
+               argument_t<Entry>* argument, Policy policy = Policy::check, Description* why = nullptr)
 {
     Connection::Outcome outcome;
+    if (why)
+        outcome.prefix = why->prefix;
     const clnt_stat status = connection->call(
         [&](CLIENT* client) { return Entry(argument, &reply.value, client); }, name, outcome);
+    if (outcome.stale)
+        return Called::stale;
+    if (why)
+        why->text = outcome.why;
     if (call_failed(reader, connection, status, outcome.why, policy))
-        return false;
+        return Called::failed;
     // A UDP request that went out more than once may be answered again
     // late, and the RPC library meets a stale answer by sending its current
     // request again: every later call on the connection would be carried out
@@ -108,18 +133,35 @@ bool call_on(ReaderObject& reader, const ConnectionRef& connection, const char* 
     // answers with it, and the operation's next call goes through a new one.
     if (outcome.repeated)
         reset_connection(reader, connection);
-    return true;
+    return Called::ok;
 }
 
 // Calls the procedure of `Entry` for the session's operation, through a new
-// connection if its own was dropped since; true on success.
+// connection if its own was dropped since.  The one way an operation calls
+// its reader: a closed reader is never called (nor connected again), and a
+// call that waited behind a failed one goes through a new connection.
 template <auto Entry>
-bool remote(Session& session, const char* name, Reply<Entry>& reply, argument_t<Entry>* argument,
-            Policy policy = Policy::check)
+Called remote(Session& session, const char* name, Reply<Entry>& reply, argument_t<Entry>* argument,
+              Policy policy = Policy::check, Description* why = nullptr)
 {
-    if (session.connection->dropped() && !reconnect(session))
-        return false;
-    return call_on(*session.reader, session.connection, name, reply, argument, policy);
+    // Each round finds the connection dropped by another thread's failed
+    // call; a reader that keeps failing under a few rounds in a row fails
+    // this call too.
+    constexpr int rounds = 3;
+    for (int round = 0;; ++round) {
+        if (session.reader->is_closed())
+            return Called::closed;
+        if (session.connection->dropped() && !reconnect(session))
+            return session.reader->is_closed() ? Called::closed : Called::failed;
+        const Called called = call_on(*session.reader, session.connection, name, reply, argument, policy, why);
+        if (called != Called::stale)
+            return called;
+        if (round + 1 == rounds) {
+            if (policy == Policy::check)
+                set_errno(READER_ERROR_REMOTE);
+            return Called::failed;
+        }
+    }
 }
 
 // One run of the frame for one operation.
@@ -182,8 +224,18 @@ private:
         // decoding is the RPC library's, and its failure a failed call.
         std::optional<Result> copied;
         try {
-            if (!remote(session_, op_.check, reply, argument, op_.policy))
+            switch (remote(session_, op_.check, reply, argument, op_.policy)) {
+            case Called::ok:
+                break;
+            case Called::closed:
+                // Closed under the operation: as for a handle that no longer
+                // resolves.
+                if (op_.policy != Policy::privileged)
+                    set_errno(READER_ERROR_INVALID_ARGUMENTS);
+                return failure();
+            default:
                 return op_.failure;
+            }
             copied.emplace(copy(reply.value));
         } catch (const std::bad_alloc&) {
             set_errno(READER_ERROR_API_ALLOC);

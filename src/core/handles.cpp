@@ -11,6 +11,7 @@ std::mutex handle_table_lock;
 namespace {
 
 handle_slot handle_table[handle_table_size];
+int next_slot = 0;   // where the search for a free slot starts
 
 // A handle is valid only as the exact address of one slot of the table.
 bool is_slot(const handle_slot* handle)
@@ -28,12 +29,17 @@ bool is_slot(const handle_slot* handle)
 reader_handle allocate_slot(handle_kind kind, std::shared_ptr<handle_object> object)
 {
     std::lock_guard<std::mutex> table(handle_table_lock);
-    for (auto& slot : handle_table) {
+    // Slots are handed out in turn, from the one after the latest: a handle
+    // just closed is the last to be given out again, so that a call racing
+    // with its close and a new open very rarely reaches the new reader.
+    for (int i = 0; i < handle_table_size; ++i) {
+        handle_slot& slot = handle_table[(next_slot + i) % handle_table_size];
         if (slot.in_use)
             continue;
         slot.in_use = 1;
         slot.slot_kind = kind;
         slot.slot_object = std::move(object);
+        next_slot = static_cast<int>(&slot - handle_table + 1) % handle_table_size;
         return &slot;
     }
     set_errno(READER_ERROR_API_MAX_HANDLES);

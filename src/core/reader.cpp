@@ -120,7 +120,7 @@ int initial_queries(ReaderObject& reader, const ConnectionRef& connection)
 {
     for (int slot = 0; slot < 2; ++slot) {
         Reply<&wire::get_hwid_1> hwid;
-        if (!call_on(reader, connection, "get_hwid", hwid, &slot)) {
+        if (call_on(reader, connection, "get_hwid", hwid, &slot) != Called::ok) {
             set_errno(READER_ERROR_REMOTE);
             return -1;
         }
@@ -129,7 +129,7 @@ int initial_queries(ReaderObject& reader, const ConnectionRef& connection)
     }
 
     Reply<&wire::get_connected_antennas_1> antennas;
-    if (!call_on(reader, connection, "get_connected_antennas", antennas, nullptr)) {
+    if (call_on(reader, connection, "get_connected_antennas", antennas, nullptr) != Called::ok) {
         set_errno(READER_ERROR_REMOTE);
         return -1;
     }
@@ -139,7 +139,7 @@ int initial_queries(ReaderObject& reader, const ConnectionRef& connection)
     }
 
     Reply<&wire::get_supported_protocols_1> protocols;
-    if (!call_on(reader, connection, "get_supported_protocols", protocols, nullptr)) {
+    if (call_on(reader, connection, "get_supported_protocols", protocols, nullptr) != Called::ok) {
         set_errno(READER_ERROR_REMOTE);
         return -1;
     }
@@ -153,10 +153,22 @@ int initial_queries(ReaderObject& reader, const ConnectionRef& connection)
 // other thread calls through it before.
 Session connect(ReaderRef reader)
 {
+    const unsigned failed_before = reader->failed_connects.load();
     std::lock_guard<std::mutex> serial(reader->connecting);
     for (int attempt = 0; attempt < connection_attempts; ++attempt) {
+        if (reader->is_closed()) {
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            return {};
+        }
         if (ConnectionRef connection = reader->current())
             return Session{std::move(reader), std::move(connection)};
+        // Another thread's attempt failed while this one waited for it: the
+        // reader did not answer just now, and asking again would keep every
+        // queued caller waiting a time-out of its own in turn.
+        if (reader->failed_connects.load() != failed_before) {
+            set_errno(READER_ERROR_REMOTE);
+            return {};
+        }
 
         trace("Opening RPC connection to '%s'\n", reader->host());
         // Memory that runs out while connecting fails the resolution with
@@ -165,11 +177,14 @@ Session connect(ReaderRef reader)
             bool out_of_memory = false;
             ConnectionRef connection = Connection::open(reader->host(), switched_on(use_tcp), &out_of_memory);
             if (!connection) {
+                ++reader->failed_connects;
                 set_errno(out_of_memory ? READER_ERROR_API_ALLOC : READER_ERROR_REMOTE);
                 return {};
             }
-            if (initial_queries(*reader, connection) != 0)
+            if (initial_queries(*reader, connection) != 0) {
+                ++reader->failed_connects;
                 return {};
+            }
             // A query repeated over UDP dropped the connection: its answers
             // stand, but nothing more may go through it.
             if (!connection->dropped())
@@ -220,8 +235,32 @@ bool reconnect(Session& session)
     return true;
 }
 
+bool transport_failure(clnt_stat status)
+{
+    switch (status) {
+    case RPC_SUCCESS:
+    // The reader's own answers: a whole reply came and was read.
+    case RPC_PROGUNAVAIL:
+    case RPC_PROGVERSMISMATCH:
+    case RPC_PROCUNAVAIL:
+    case RPC_CANTDECODEARGS:
+    case RPC_SYSTEMERROR:
+    case RPC_AUTHERROR:
+    case RPC_VERSMISMATCH:
+    // Nothing went out.
+    case RPC_CANTENCODEARGS:
+        return false;
+    default:
+        return true;
+    }
+}
+
 bool refresh_record(Session& session)
 {
+    if (session.reader->is_closed()) {
+        set_errno(READER_ERROR_INVALID_ARGUMENTS);
+        return false;
+    }
     if (session.connection->dropped() && !reconnect(session))
         return false;
     // As while connecting: a thread that finds the reader without a
@@ -246,8 +285,15 @@ bool call_failed(ReaderObject& reader, const ConnectionRef& connection, clnt_sta
 {
     if (status == RPC_SUCCESS)
         return false;
-    if (policy != Policy::check)
+    if (policy != Policy::check) {
+        // A reply that never came, or came broken, may leave a TCP stream out
+        // of step: every later call on it would wait out its time-out.  The
+        // connection goes under every policy, without a word where the
+        // operation's policy keeps quiet.
+        if (transport_failure(status))
+            static_cast<void>(reader.detach(connection));
         return true;
+    }
     // One line: the RPC library's description may come without a newline.
     if (!why.empty())
         trace("%s%s", why.c_str(), why.back() == '\n' ? "" : "\n");
@@ -333,6 +379,9 @@ int close_reader(reader_handle handle)
             set_errno(READER_ERROR_INVALID_ARGUMENTS);
             return 0;
         }
+        // From here on no operation connects it again; one in flight ends at
+        // its next call.
+        reader->mark_closed();
         // Its automatic searches go first, together with their slots: their
         // handles give -100 from now on and the slots are free again.  An
         // operation on them in progress (a start by the timer included) is

@@ -53,6 +53,15 @@ public:
     // was dropped, for the caller to let go outside its locks.
     ConnectionRef detach(const ConnectionRef& failed);
 
+    // A reader once closed is never connected again: an operation still
+    // in flight on it ends at its next call.
+    bool is_closed() const { return shut_.load(std::memory_order_acquire); }
+    void mark_closed() { shut_.store(true, std::memory_order_release); }
+
+    // Connection attempts that failed so far: a thread that waited for
+    // another's attempt does not repeat one that failed meanwhile.
+    std::atomic<unsigned> failed_connects{0};
+
     // Calls a pipelined operation keeps in flight at once on this reader's
     // connection; 0: the transport's default.
     std::atomic<int> window{0};
@@ -107,6 +116,7 @@ private:
     std::vector<std::unique_ptr<char[]>> hwid_texts_;
     std::vector<std::shared_ptr<AutoSearchObject>> auto_searches_;   // record.auto_searches links them
     bool closed_ = false;
+    std::atomic<bool> shut_{false};
 };
 
 using ReaderRef = std::shared_ptr<ReaderObject>;
@@ -137,7 +147,8 @@ struct AutoSearchRef {
 AutoSearchRef resolve_auto_search(reader_handle handle);
 
 // Replaces the session's connection by the reader's current one, connecting
-// anew when there is none.  False (reader_errno -102) when that fails.
+// anew when there is none.  False when that fails (reader_errno -102), or
+// when the reader was closed meanwhile (-100).
 bool reconnect(Session& session);
 
 // Runs the initial queries again, through the session's connection (or a

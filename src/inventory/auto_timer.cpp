@@ -42,14 +42,30 @@ constexpr double longest_wait = 86400.0;
 // Set as the timer starts going away; a destroyed timer is never armed.
 std::atomic<bool> stop_requested{false};
 std::atomic<bool> timer_gone{false};
-// Set in a child process forked from this one: it has the timer's memory
-// but none of its threads, so nothing of it runs, stops or is joined there.
+// The timer of the process before its latest fork(), in a child: it has the
+// timer's memory but none of its threads, so nothing of it may run, stop or
+// be joined there.  The child's first registration starts a timer of its own.
 std::atomic<bool> forked_child{false};
+
+// Guards the making and replacing of the timer.  Held across fork() by the
+// forking thread, so that the child finds it free whatever other threads of
+// the parent were doing.
+std::mutex instance_lock;
+
+extern "C" void before_fork()
+{
+    instance_lock.lock();
+}
+
+extern "C" void after_fork_in_parent()
+{
+    instance_lock.unlock();
+}
 
 extern "C" void after_fork_in_child()
 {
     forked_child.store(true);
-    stop_requested.store(true);
+    instance_lock.unlock();
 }
 
 class Timer {
@@ -193,10 +209,12 @@ private:
     std::thread thread_;   // last: it runs once everything above is ready
 };
 
-// Joining in a forked child would wait for a thread that is not there: the
-// child leaves the timer alone.
+// The process's timer, made by the first registration.  In a forked child
+// the parent's timer is left as it is, never joined (its thread is not
+// there) and never freed (its locks may be held for good), and a new one
+// starts, as in a new process.
 struct Instance {
-    Instance() { pthread_atfork(nullptr, nullptr, after_fork_in_child); }
+    Instance() { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
     ~Instance()
     {
         if (forked_child.load())
@@ -205,13 +223,24 @@ struct Instance {
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
 
-    std::unique_ptr<Timer> timer = std::make_unique<Timer>();
+    // instance_lock held.
+    Timer& get()
+    {
+        if (forked_child.exchange(false))
+            static_cast<void>(timer.release());   // the parent's: see above
+        if (!timer)
+            timer = std::make_unique<Timer>();
+        return *timer;
+    }
+
+    std::unique_ptr<Timer> timer;
 };
 
 Timer& timer()
 {
     static Instance instance;
-    return *instance.timer;
+    std::lock_guard<std::mutex> hold(instance_lock);
+    return instance.get();
 }
 
 }  // namespace

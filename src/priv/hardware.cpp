@@ -87,7 +87,7 @@ int one_call(const PrivOperation<Entry>& op, reader_handle handle, bool within_l
     if (!frame)
         return frame.result();
     if (!within_limits)
-        return frame.refuse(READER_ERROR_INVALID_ARGUMENTS);
+        return frame.out_of_limits(READER_ERROR_INVALID_ARGUMENTS);
     if constexpr (std::is_same_v<Arg, no_argument>)
         return frame.run(copy);
     else
@@ -383,6 +383,8 @@ int PRIV_twiddleLeds(reader_handle handle)
             ++counter;
             priv_trace("Calling setleds_1(mask=0x%X, value=0x%X)", leds.mask, leds.value);
             if (!session.call<&wire::setleds_1>(leds, ignore)) {
+                if (session.closed())
+                    return priv_bad_handle;   // closed by another thread
                 priv_report("RPC setleds call failed");
                 return READER_ERROR_REMOTE;
             }

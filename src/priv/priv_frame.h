@@ -52,8 +52,8 @@ public:
     int result() const { return Frame<Entry, int>::operator bool() ? priv_closed : priv_bad_handle; }
 
     // An argument outside the operation's limits: the code alone, for the
-    // family never writes reader_errno (hides Frame::refuse, which does).
-    static int refuse(int code) { return code; }
+    // family never writes reader_errno.
+    static int out_of_limits(int code) { return code; }
 
 private:
     bool admitted_;
@@ -106,12 +106,34 @@ public:
         return call_with<Entry>(const_cast<Arg*>(&argument), copy);
     }
 
+    // True once the reader was closed under the operation: a call returned
+    // false for that, not for the reader.
+    bool closed() const { return session_.reader->is_closed(); }
+
+    // Calls as call() does, and gives the RPC library's description of a
+    // failure, after `prefix`, to `report` (for the operations that say why).
+    template <auto Entry, class Arg, class Copy, class Report>
+    bool call_reporting(const char* prefix, const Arg& argument, Copy&& copy, Report&& report)
+        requires takes_argument<Entry> && std::same_as<Arg, argument_t<Entry>>
+    {
+        Description why{prefix, {}};
+        if (call_with<Entry>(const_cast<Arg*>(&argument), copy, &why))
+            return true;
+        if (closed())
+            return false;
+        if (why.text.empty())   // no call was made: no connection could be
+            why.text = std::string(prefix) + ": no connection to " + session_.reader->host();
+        report(why.text);
+        return false;
+    }
+
 private:
     template <auto Entry, class Copy>
-    bool call_with(argument_t<Entry>* argument, Copy& copy)
+    bool call_with(argument_t<Entry>* argument, Copy& copy, Description* why = nullptr)
     {
         Reply<Entry> reply;
-        if (!remote(session_, wire::procedure<Entry>::entry_name, reply, argument, Policy::privileged))
+        if (remote(session_, wire::procedure<Entry>::entry_name, reply, argument, Policy::privileged, why) !=
+            Called::ok)
             return false;
         copy(reply.value);
         return true;

@@ -14,16 +14,15 @@ namespace {
 
 // The reader keeps the text in a 128-byte buffer: 127 characters and a NUL.
 constexpr std::size_t max_text = 127;
-// One entry per protocol identifier at most; a longer list is no list.
-constexpr int max_entries = 256;
-
 // "ID:0xVALUE " per entry in the caller's order, cut at max_text.  Entries
 // past the cut are never read: whatever the count, at most the 19 or so
-// entries that fit are.
+// entries that fit are.  (A longer list once gave the empty text, which
+// enables every protocol: the opposite of what a caller restricting them
+// asked for.)
 std::string enable_text(int count, const protocol_enable_entry* entries)
 {
     std::string text;
-    if (count <= 0 || count > max_entries)
+    if (count <= 0)
         return text;
     for (int i = 0; i < count && text.size() < max_text; ++i) {
         char item[16];   // "65535:0xFFFF " at the longest
@@ -48,7 +47,7 @@ int set_supported_protocols(reader_handle handle, int count, const protocol_enab
             return -1;
         // Refused rather than read as an empty list: storing the empty text
         // would enable every protocol the hardware has.
-        if (!entries && count > 0 && count <= max_entries) {
+        if (!entries && count > 0) {
             set_errno(READER_ERROR_INVALID_ARGUMENTS);
             return -1;
         }
