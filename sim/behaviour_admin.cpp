@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "behaviour.h"
+#include "state_file.h"
 #include "tag_memory.h"
 
 namespace qdsim::detail {
@@ -53,33 +54,15 @@ std::optional<int32_t> forced(const ReaderModel& m, uint32_t proc)
 
 std::string text_of(const char* s) { return s ? s : ""; }
 
-std::optional<std::string> read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Written whole to a new file that then replaces the old one, so that a
 // reader killed half-way keeps its last complete commit.
 void write_state(const AdminModel& a)
 {
     if (a.state_file.empty())
         return;
-    const std::string partial = a.state_file + ".new";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << format_state(a.committed);
-        if (!out.flush()) {
-            std::cerr << "qdsim: cannot write " << partial << ": " << std::strerror(errno) << "\n";
-            return;
-        }
-    }
-    if (std::rename(partial.c_str(), a.state_file.c_str()) != 0)
-        std::cerr << "qdsim: cannot replace " << a.state_file << ": " << std::strerror(errno) << "\n";
+    std::string error;
+    if (!write_atomically(a.state_file, format_state(a.committed), error))
+        std::cerr << "qdsim: " << error << "\n";
 }
 
 void commit(AdminModel& a)
@@ -88,13 +71,25 @@ void commit(AdminModel& a)
     write_state(a);
 }
 
-// The saved copy, from the state file when it can be read.
-void reload_committed(AdminModel& a)
+// The saved copy, from the state file: none yet keeps the one in memory.
+// Throws StateFileError for a file that cannot be read or does not parse.
+void reload_committed_or_throw(AdminModel& a)
 {
     if (a.state_file.empty())
         return;
-    if (const auto text = read_file(a.state_file))
-        a.committed = parse_state(*text);
+    if (const auto text = read_state_text(a.state_file))
+        a.committed = parse_state(*text, a.state_file);
+}
+
+// While serving, a file damaged since the start leaves the saved copy in
+// memory as it was, and the file alone until the next commit replaces it.
+void reload_committed(AdminModel& a)
+{
+    try {
+        reload_committed_or_throw(a);
+    } catch (const StateFileError& e) {
+        std::cerr << "qdsim: " << e.what() << " (kept the parameters saved before)\n";
+    }
 }
 
 void set_bit(uint32_t& bits, uint32_t bit, bool on)
@@ -454,9 +449,13 @@ void start_admin(ReaderModel& m, const Options& o)
     a.settings_text = o.settings_text;
     a.update_time = o.fw_update_time;
     a.gpio_levels = o.gpio_inputs & ((1u << gpio::inputs) - 1u);
-    // A reader with a saved store starts with it.
+    // A reader with a saved store starts with it, and one whose store
+    // cannot be read or written does not start: it would lose the store.
     a.committed = a.params;
-    reload_committed(a);
+    if (!a.state_file.empty()) {
+        reload_committed_or_throw(a);
+        check_writable(a.state_file);
+    }
     a.params = a.committed;
 }
 
@@ -487,57 +486,6 @@ void answer(Proc<GET_FIRMWARE_VERSION>, ReaderModel& m, const void*, char** res)
 void answer(Proc<GET_OS_VERSION>, ReaderModel& m, const void*, char** res)
 {
     set_string(*res, m.admin.os_version);
-}
-
-// ---------------------------------------------------------------------------
-// The state file
-
-std::string format_state(const std::map<std::string, std::string>& params)
-{
-    auto escaped = [](const std::string& s) {
-        std::string out;
-        for (char c : s) {
-            if (c == '\\')
-                out += "\\\\";
-            else if (c == '\t')
-                out += "\\t";
-            else if (c == '\n')
-                out += "\\n";
-            else
-                out += c;
-        }
-        return out;
-    };
-    std::string text;
-    for (const auto& [name, value] : params)
-        text += escaped(name) + "\t" + escaped(value) + "\n";
-    return text;
-}
-
-std::map<std::string, std::string> parse_state(const std::string& text)
-{
-    auto unescaped = [](const std::string& s) {
-        std::string out;
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            if (s[i] != '\\' || i + 1 == s.size()) {
-                out += s[i];
-                continue;
-            }
-            const char c = s[++i];
-            out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
-        }
-        return out;
-    };
-    std::map<std::string, std::string> params;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto tab = line.find('\t');
-        if (tab == std::string::npos || tab == 0)
-            continue;   // not a parameter: skipped
-        params[unescaped(line.substr(0, tab))] = unescaped(line.substr(tab + 1));
-    }
-    return params;
 }
 
 }  // namespace qdsim::detail

@@ -48,14 +48,10 @@ void answer(Proc<GET_OS_VERSION>, ReaderModel& m, const void*, char** res);
 void note_search_done(ReaderModel& m, std::size_t tags_found);
 void note_tagop(ReaderModel& m, int16_t status);
 
-// The administration state of a reader that starts with its options, and of
+// The administration state of a reader that starts with its options (throws
+// StateFileError, state_file.h, for a --state file it cannot use), and of
 // one that comes back from a reboot.
 void start_admin(ReaderModel& m, const Options& o);
 void restart_after_reboot(ReaderModel& m);
-
-// The parameter store's file: a line per parameter, "NAME<TAB>VALUE", with
-// backslash, tab and newline escaped as \\, \t and \n.
-std::string format_state(const std::map<std::string, std::string>& params);
-std::map<std::string, std::string> parse_state(const std::string& text);
 
 }  // namespace qdsim::detail

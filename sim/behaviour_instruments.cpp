@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "behaviour.h"
+#include "state_file.h"
 
 namespace qdsim {
 
@@ -46,15 +47,23 @@ void Instruments::keep_eeprom_in(std::string file)
     eeprom_file = std::move(file);
     if (eeprom_file.empty())
         return;
-    std::ifstream in(eeprom_file);
+    // A damaged file stops the reader: the next write would replace it with
+    // what little of it could be read.
+    const auto text = detail::read_state_text(eeprom_file);
+    if (!text)
+        return;
+    std::istringstream lines(*text);
     std::string line;
-    while (std::getline(in, line)) {
+    for (std::size_t number = 1; std::getline(lines, line); ++number) {
+        if (line.empty())
+            continue;
         std::istringstream fields(line);
         std::size_t selector = 0;
-        std::string hex;
-        // A line that does not read as a block is left out.
-        if (fields >> selector >> hex && selector < eeprom.size())
-            parse_block(hex, eeprom[selector]);
+        std::string hex, rest;
+        if (!(fields >> selector >> hex) || (fields >> rest) || selector >= eeprom.size() ||
+            !parse_block(hex, eeprom[selector]))
+            throw detail::StateFileError(eeprom_file + ":" + std::to_string(number) +
+                                         ": not a block (a selector 0..3 and 4096 hexadecimal digits)");
     }
 }
 
@@ -76,17 +85,9 @@ void Instruments::save_eeprom() const
                 text += digits[(w >> shift) & 0xF];
         text += '\n';
     }
-    const std::string partial = eeprom_file + ".new";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            std::fprintf(stderr, "qdsim: cannot write %s: %s\n", partial.c_str(), std::strerror(errno));
-            return;
-        }
-    }
-    if (std::rename(partial.c_str(), eeprom_file.c_str()) != 0)
-        std::fprintf(stderr, "qdsim: cannot replace %s: %s\n", eeprom_file.c_str(), std::strerror(errno));
+    std::string error;
+    if (!detail::write_atomically(eeprom_file, text, error))
+        std::fprintf(stderr, "qdsim: %s\n", error.c_str());
 }
 
 }  // namespace qdsim

@@ -49,6 +49,27 @@ bool parse_protocols(const std::string& text, uint16_t (&bits)[16])
 
 }  // namespace
 
+bool parse_milliseconds(const std::string& text, unsigned long long max_ms, std::chrono::microseconds& out)
+{
+    const auto point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    unsigned long long ms = 0;
+    if (whole.empty() || whole.find_first_not_of("0123456789") != std::string::npos ||
+        !parse_number(whole, max_ms, ms))
+        return false;
+    if (point != std::string::npos &&
+        (fraction.empty() || fraction.size() > 3 || fraction.find_first_not_of("0123456789") != std::string::npos))
+        return false;
+    unsigned long long us = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+        us = us * 10 + (i < fraction.size() ? static_cast<unsigned>(fraction[i] - '0') : 0u);
+    if (ms == max_ms && us != 0)
+        return false;
+    out = std::chrono::microseconds(ms * 1000 + us);
+    return true;
+}
+
 bool parse_tag(const std::string& text, Tag& out)
 {
     const auto slash = text.find('/');
@@ -86,7 +107,8 @@ std::string daemon_usage()
     return R"(usage: qdsim [OPTION]...
 A virtual reader: serves the reader's RPC program on UDP and TCP at one
 loopback address, with a port mapper (program 100000 version 2) on port 111
-of that address, until SIGINT or SIGTERM.  Once it serves it prints
+of that address, until SIGINT or SIGTERM (--readers: several readers, each
+on an address of its own).  Once they serve it prints a line per reader
   qdsim: serving on ADDR (udp port U, tcp port T)
 on standard output.
 
@@ -114,8 +136,25 @@ Options:
                      they are given a power of their own
   --region NAME      the region name the reader reports (default "US")
   --log-limit N      calls kept in the call log (default 1000; 0: all)
-  --latency MS       every reply leaves MS milliseconds after its call
-                     arrived, as across a network (default 0)
+  --readers N        serve N readers (1..1000; default 1) on N consecutive
+                     addresses from --address on (127.0.40.255 is followed
+                     by 127.0.41.0), each with its own port mapper; the
+                     options are every reader's, but for the random tags'
+                     seed (reader K from 0 on: derived from --seed and K,
+                     --seed itself for K = 0) and --state (reader at
+                     address A: FILE-A)
+  --latency MS       the reader's own time over every call: its reply
+                     leaves MS milliseconds after the call arrived, and
+                     the reader reads nothing more from that socket or
+                     connection until then (default 0)
+  --link-delay MS    the network between the reader and its clients:
+                     every reply reaches the client MS milliseconds (e.g.
+                     0.5) after it left, while the reader goes on
+                     answering, so calls in flight together come back
+                     together, in order (default 0; adds to --latency).
+                     The link holds at most 1024 replies or 4 MiB: past
+                     that a UDP reply is lost, and a TCP connection is not
+                     read from until the link has drained to half
   --verbose          a line per call of the reader program on standard
                      error (see below)
 
@@ -208,7 +247,13 @@ value k (cyclically, or word 4 without a list) + k.
 Administration:
   --state FILE       the saved parameter store: read at the start and by
                      PARAMS_LOAD_ALL, written by PARAMS_COMMIT_ALL (default:
-                     none, the saved store is kept in memory)
+                     none, the saved store is kept in memory).  A FILE that
+                     does not read as a store (a line without a tab, a
+                     name twice, a bad escape, a last line cut short), or
+                     whose directory cannot be written to, keeps qdsim from
+                     starting; a FILE that does not exist yet starts an
+                     empty store.  A commit writes a new file beside FILE
+                     and, once it is on disk, renames it over FILE
   --reboot-time MS   how long REBOOT keeps the reader away (default 2000)
   --fw-update-time MS
                      how long a firmware update is in progress (default 3000)
@@ -298,8 +343,8 @@ its MS ms).  For example:
   --version          the version
 
 Numbers are decimal, or hexadecimal after 0x (a leading 0 is not octal).
-Exit status: 0 after SIGINT/SIGTERM, --help or --version, 1 when the address cannot be
-served, 2 on bad usage.
+Exit status: 0 after SIGINT/SIGTERM, --help or --version, 1 when an address cannot be
+served or the --state file cannot be used, 2 on bad usage.
 )";
 }
 
@@ -373,7 +418,7 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             "--pattern-capacity",
             "--state", "--reboot-time", "--fw-update-time", "--gpio-inputs", "--firmware-version", "--os-version",
             "--settings-text",
-            "--hops", "--antenna-checks", "--host-info", "--config-text", "--fault"};
+            "--hops", "--antenna-checks", "--host-info", "--config-text", "--fault", "--link-delay", "--readers"};
         bool known = false;
         for (auto name : with_value)
             known = known || opt == name;
@@ -452,6 +497,13 @@ ParseOutcome parse_daemon_options(int argc, char** argv, DaemonOptions& out, std
             if (!parse_number(value, 3600000ull, n))
                 return bad();
             out.reader.latency = std::chrono::milliseconds(n);
+        } else if (opt == "--link-delay") {
+            if (!parse_milliseconds(value, 3600000ull, out.reader.link_delay))
+                return bad();
+        } else if (opt == "--readers") {
+            if (!parse_number(value, max_readers, n) || n == 0)
+                return bad();
+            out.readers = static_cast<std::size_t>(n);
         } else if (opt == "--pattern-capacity") {
             if (!parse_number(value, instruments::max_pattern_capacity, n) || n == 0)
                 return bad();

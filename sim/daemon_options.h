@@ -1,6 +1,8 @@
 // The command line of the qdsim daemon.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,7 +19,15 @@ struct DaemonOptions {
     std::size_t host_infos = 0;  // --host-info texts given so far
     // --fault: what to inject once the reader runs, by procedure number.
     std::vector<std::pair<uint32_t, Fault>> faults;
+    std::size_t readers = 1;     // --readers
 };
+
+// The most readers one qdsim serves.
+constexpr std::size_t max_readers = 1000;
+
+// A duration in milliseconds with up to three decimals ("0.5", "20"), no
+// longer than `max_ms`.
+bool parse_milliseconds(const std::string& text, unsigned long long max_ms, std::chrono::microseconds& out);
 
 // A fault given as PROCEDURE:KIND[:MS[:COUNT[:AFTER]]] (see daemon_usage()).
 bool parse_fault(const std::string& text, uint32_t& proc, Fault& out);

@@ -42,8 +42,11 @@ struct Watched {
     std::optional<ReplyPath::Key> key;   // its entry in the reply cache
     Fault armed{};
     int length_at = -1;
+    // A reply kept by keep_call() is being sent: it is encoded here, with
+    // the call it answers.
+    bool replaying = false;
     // Goes with the transport; timed sends check it before they write.
-    std::shared_ptr<int> alive = std::make_shared<int>(0);
+    std::shared_ptr<WireEnd> end;
 };
 
 // Server thread only.
@@ -61,22 +64,22 @@ struct Channel {
     int fd = -1;
     bool udp = false;
     std::vector<uint8_t> caller;
-    std::weak_ptr<int> alive;
+    std::weak_ptr<WireEnd> end;
     ServerLoop* loop = nullptr;
     ReplyPath* path = nullptr;
     in_addr_t reader = 0;
 
-    bool open() const { return !alive.expired(); }
+    Channel(const Watched& w, SVCXPRT* xprt)
+        : fd(xprt->xp_fd), udp(w.udp), caller(w.caller), end(w.end), loop(w.loop), path(w.path), reader(w.reader)
+    {
+    }
+
+    bool open() const { return !end.expired(); }
 
     void send_bytes(const char* data, std::size_t size) const
     {
-        if (!open())
-            return;
-        if (udp)
-            (void)sendto(fd, data, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(caller.data()),
-                         static_cast<socklen_t>(caller.size()));
-        else
-            (void)send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (auto e = end.lock())
+            e->send(data, size, caller);
     }
     void send_bytes(const std::vector<char>& bytes) const { send_bytes(bytes.data(), bytes.size()); }
 
@@ -131,18 +134,10 @@ void trickle_from(const Channel& c, const std::shared_ptr<const std::vector<char
     c.later(pace, [c, bytes, at, pace] { trickle_from(c, bytes, at + 1, pace); });
 }
 
-void deliver(const Channel& c, std::vector<char> reply, std::size_t results_at, const Fault& fault, int length_at)
+// The reply as it reaches the client, made wrong by `fault`.
+void arrive(const Channel& c, std::vector<char> reply, std::size_t results_at, const Fault& fault, int length_at)
 {
     const auto now = Clock::now();
-    if (c.path->paused_until > now) {
-        c.later(c.path->paused_until - now, [c, reply = std::move(reply), results_at, fault, length_at] {
-            Fault rest = fault;
-            if (rest.kind == FaultKind::pause)
-                rest = Fault{};
-            deliver(c, reply, results_at, rest, length_at);
-        });
-        return;
-    }
     const Clock::duration pace = fault.delay.count() > 0 ? Clock::duration(fault.delay) : Clock::duration(default_pace);
     const std::size_t half = reply.size() / 2;
     switch (fault.kind) {
@@ -224,6 +219,34 @@ void deliver(const Channel& c, std::vector<char> reply, std::size_t results_at, 
         send_plain(c, reply);
         return;
     }
+}
+
+// A reply leaves the reader once it is no longer paused, and crosses the
+// link.
+void deliver(const Channel& c, std::vector<char> reply, std::size_t results_at, const Fault& fault, int length_at)
+{
+    const auto now = Clock::now();
+    if (c.path->paused_until > now) {
+        c.later(c.path->paused_until - now, [c, reply = std::move(reply), results_at, fault, length_at] {
+            Fault rest = fault;
+            if (rest.kind == FaultKind::pause)
+                rest = Fault{};
+            deliver(c, reply, results_at, rest, length_at);
+        });
+        return;
+    }
+    Link& link = c.path->link;
+    if (link.delay().count() == 0 && link.idle()) {
+        arrive(c, std::move(reply), results_at, fault, length_at);
+        return;
+    }
+    const auto end = c.end.lock();
+    if (!end)
+        return;
+    const std::size_t size = reply.size();
+    link.carry(end, size, *c.loop, c.reader, [c, reply = std::move(reply), results_at, fault, length_at]() mutable {
+        arrive(c, std::move(reply), results_at, fault, length_at);
+    });
 }
 
 // The reply message `message` for the call `xid`, encoded as libtirpc's
@@ -318,10 +341,8 @@ bool_t watched_recv(SVCXPRT* xprt, rpc_msg* message)
     if (auto hit = path.cache.find(key); hit != path.cache.end()) {
         // A retransmission: the first reply again, or nothing while the
         // call is still being carried out.
-        if (hit->second.done) {
-            Channel c{xprt->xp_fd, true, w->caller, w->alive, w->loop, &path, w->reader};
-            deliver(c, hit->second.reply, 0, Fault{}, -1);
-        }
+        if (hit->second.done)
+            deliver(Channel(*w, xprt), hit->second.reply, 0, Fault{}, -1);
         return FALSE;
     }
     path.cache.emplace(key, ReplyPath::Entry{});
@@ -340,7 +361,10 @@ bool_t watched_reply(SVCXPRT* xprt, rpc_msg* message)
     ReplyPath& path = *w->path;
     const Fault fault = std::exchange(w->armed, Fault{});
     const bool paused = path.paused_until > Clock::now() || fault.kind == FaultKind::pause;
-    if (!w->udp && !is_misbehaviour(fault.kind) && !paused)
+    // libtirpc writes a plain TCP reply itself, unless it must wait for
+    // something sent before it.
+    if (!w->udp && !is_misbehaviour(fault.kind) && !paused && !w->replaying && path.link.delay().count() == 0 &&
+        path.link.idle() && !w->end->backlogged())
         return w->original->xp_reply(xprt, message);
 
     std::vector<char> reply;
@@ -357,8 +381,7 @@ bool_t watched_reply(SVCXPRT* xprt, rpc_msg* message)
     w->key.reset();
     if (fault.kind == FaultKind::pause)
         path.paused_until = std::max(path.paused_until, Clock::now() + fault.delay);
-    const Channel c{xprt->xp_fd, w->udp, w->caller, w->alive, w->loop, &path, w->reader};
-    deliver(c, std::move(reply), results_at, fault, w->length_at);
+    deliver(Channel(*w, xprt), std::move(reply), results_at, fault, w->length_at);
     return TRUE;
 }
 
@@ -366,6 +389,7 @@ void watched_destroy(SVCXPRT* xprt)
 {
     auto it = g_watched.find(xprt);
     const Ops* original = it->second.original;
+    it->second.end->closed();
     g_watched.erase(it);
     // libtirpc tells a listening transport from a connection by its
     // receive operation when it destroys one.
@@ -390,6 +414,7 @@ void watch(SVCXPRT* xprt, ReplyPath& path, ServerLoop& loop, in_addr_t reader, b
     w.original = original;
     w.listening = listening;
     w.udp = udp;
+    w.end = std::make_shared<WireEnd>(xprt->xp_fd, udp, loop);
     g_watched[xprt] = std::move(w);
     xprt->xp_ops = wrapped.get();
 }
@@ -420,6 +445,7 @@ void ReplyPath::forget_all()
     cache.clear();
     cache_order.clear();
     paused_until = {};
+    link.reset();
 }
 
 void ReplyPath::count_request(uint32_t proc)
@@ -453,6 +479,43 @@ void forget_request(SVCXPRT* xprt)
     path.cache.erase(*w->key);
     std::erase(path.cache_order, *w->key);
     w->key.reset();
+}
+
+std::function<void()> keep_call(SVCXPRT* xprt, std::function<void()> send)
+{
+    const Watched* w = watched(xprt);
+    if (w == nullptr)
+        return send;
+    struct Call {
+        uint32_t xid;
+        std::vector<uint8_t> caller;
+        std::optional<ReplyPath::Key> key;
+        Fault armed;
+        int length_at;
+    };
+    return [xprt, end = std::weak_ptr<WireEnd>(w->end), call = Call{w->xid, w->caller, w->key, w->armed, w->length_at},
+            send = std::move(send)] {
+        if (end.expired())
+            return;   // the transport went, and `xprt` with it
+        Watched* now = watched(xprt);
+        Call serving{now->xid, now->caller, now->key, now->armed, now->length_at};
+        now->xid = call.xid;
+        now->caller = call.caller;
+        now->key = call.key;
+        now->armed = call.armed;
+        now->length_at = call.length_at;
+        now->replaying = true;
+        send();
+        // `send` may have ended the transport (a reset).
+        if ((now = watched(xprt)) == nullptr || end.expired())
+            return;
+        now->replaying = false;
+        now->xid = serving.xid;
+        now->caller = std::move(serving.caller);
+        now->key = std::move(serving.key);
+        now->armed = serving.armed;
+        now->length_at = serving.length_at;
+    };
 }
 
 bool is_misbehaviour(FaultKind kind)

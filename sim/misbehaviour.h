@@ -22,6 +22,7 @@
 
 #include "server_loop.h"
 #include "virtual_reader.h"
+#include "wire_link.h"
 
 namespace qdsim::detail {
 
@@ -51,6 +52,8 @@ public:
     std::map<Key, Entry> cache;            // the latest requests
     std::vector<Key> cache_order;          // oldest first
     ServerLoop::TimePoint paused_until{};
+    // The network the replies cross (wire_link.h).
+    Link link;
 
 private:
     mutable std::mutex mu_;
@@ -70,6 +73,13 @@ void arm_misbehaviour(SVCXPRT* xprt, const Fault& fault, int length_at);
 // The call being served on `xprt` is never answered: a retransmission of it
 // is a new request to the reply cache.
 void forget_request(SVCXPRT* xprt);
+
+// Wraps what sends the reply to the call being served on `xprt`, to run
+// later: by then the transport may have read further calls (whose
+// transaction id, caller and fault would otherwise go with this reply), or
+// be gone (then nothing is sent).  A transport that is not watched gets
+// `send` back as it is.
+std::function<void()> keep_call(SVCXPRT* xprt, std::function<void()> send);
 
 // True for the kinds that this file carries out.
 bool is_misbehaviour(FaultKind kind);

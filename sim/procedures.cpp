@@ -171,7 +171,7 @@ void report_call(const ReaderState& st, uint32_t proc, SVCXPRT* xprt, const Faul
 void reply_when_due(ServerLoop::TimePoint due, SVCXPRT* xprt, const std::function<void()>& reply)
 {
     const Current& c = t_current;
-    if (due > c.arrived && c.loop->defer_reply(xprt, c.reader, due, reply))
+    if (due > c.arrived && c.loop->defer_reply(xprt, c.reader, due, keep_call(xprt, reply)))
         return;
     reply();
 }
@@ -228,7 +228,7 @@ bool_t serve(A* argp, R* res, svc_req* rq, xdrproc_t arg_filter, xdrproc_t res_f
             }
             send_answer<P, A, R>(*st, xprt, kind, decoded.get(), res_filter);
         };
-        if (t_current.loop->defer_reply(xprt, t_current.reader, due, std::move(later))) {
+        if (t_current.loop->defer_reply(xprt, t_current.reader, due, keep_call(xprt, std::move(later)))) {
             st->log.record(std::move(call));
             return FALSE;
         }

@@ -1,11 +1,14 @@
-// qdsim: one virtual reader as a process.
+// qdsim: virtual readers as a process.
 #include <signal.h>
 
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "daemon_options.h"
+#include "fleet.h"
 #include "virtual_reader.h"
 
 int main(int argc, char** argv)
@@ -35,18 +38,28 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
     try {
-        qdsim::VirtualReader reader(options.reader);
-        reader.add_random_tags(options.random_tags, options.seed, options.id_bits);
-        for (const auto& [proc, fault] : options.faults)
-            reader.inject(proc, fault);
-        reader.start();
-        std::printf("qdsim: serving on %s (udp port %u, tcp port %u)\n", reader.address().c_str(),
-                    unsigned{reader.port(qdsim::Transport::udp)}, unsigned{reader.port(qdsim::Transport::tcp)});
+        const auto fleet = qdsim::plan_fleet(options);
+        qdsim::raise_descriptor_limit(fleet.size());
+        std::vector<std::unique_ptr<qdsim::VirtualReader>> readers;
+        readers.reserve(fleet.size());
+        for (const auto& member : fleet) {
+            auto reader = std::make_unique<qdsim::VirtualReader>(member.options);
+            reader->add_random_tags(options.random_tags, member.seed, options.id_bits);
+            for (const auto& [proc, fault] : options.faults)
+                reader->inject(proc, fault);
+            readers.push_back(std::move(reader));
+        }
+        for (auto& reader : readers) {
+            reader->start();
+            std::printf("qdsim: serving on %s (udp port %u, tcp port %u)\n", reader->address().c_str(),
+                        unsigned{reader->port(qdsim::Transport::udp)}, unsigned{reader->port(qdsim::Transport::tcp)});
+        }
         std::fflush(stdout);
         int sig = 0;
         while (sigwait(&ending, &sig) != 0) {
         }
-        reader.stop();
+        for (auto& reader : readers)
+            reader->stop();
     } catch (const std::exception& e) {
         std::cerr << "qdsim: " << e.what() << "\n";
         return 1;

@@ -14,6 +14,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -125,9 +126,12 @@ struct LoopState {
 
     // Server thread only.
     std::map<in_addr_t, Endpoint*> endpoints;
-    // By descriptor: a transport has one reply pending at most, since it is
-    // not read from while it has one.
-    std::map<int, PendingReply> pending;
+    // By descriptor, in the order they leave: a transport is not read from
+    // while it has any, so only requests read in one go queue up.
+    std::map<int, std::deque<PendingReply>> pending;
+    std::set<int> held;
+    std::map<int, std::function<void()>> writers;
+    bool polled(int fd) const { return pending.count(fd) == 0 && held.count(fd) == 0; }
 
     // --- timed sends of a misbehaving reader ---
     std::multimap<ServerLoop::TimePoint, PendingReply> timers;
@@ -236,16 +240,41 @@ bool ServerLoop::defer_reply(SVCXPRT* xprt, in_addr_t reader, TimePoint due, std
     // request that the client sent right behind this one may already sit in
     // the transport's buffer: svc_getreq_common reads it as soon as the
     // dispatcher returns (SVC_STAT says XPRT_MOREREQS).  Such a call cannot
-    // wait, nor can one on a connection that has failed.
-    if (SVC_STAT(xprt) != XPRT_IDLE || state_->pending.count(xprt->xp_fd) != 0)
+    // waits behind this one, and the caller's `send` restores the call it
+    // answers.  A connection that has failed cannot wait.
+    if (SVC_STAT(xprt) == XPRT_DIED)
         return false;
-    state_->pending.emplace(xprt->xp_fd, PendingReply{xprt, reader, due, std::move(send)});
+    auto& queue = state_->pending[xprt->xp_fd];
+    if (!queue.empty()) {
+        const auto now = std::chrono::steady_clock::now();
+        due = std::max(due, queue.back().due + std::max(due - now, TimePoint::duration::zero()));
+    }
+    queue.push_back(PendingReply{xprt, reader, due, std::move(send)});
     return true;
+}
+
+void ServerLoop::hold(int fd, bool held)
+{
+    if (held)
+        state_->held.insert(fd);
+    else
+        state_->held.erase(fd);
+}
+
+void ServerLoop::when_writable(int fd, std::function<void()> ready) { state_->writers[fd] = std::move(ready); }
+
+void ServerLoop::forget_fd(int fd)
+{
+    state_->held.erase(fd);
+    state_->writers.erase(fd);
 }
 
 void ServerLoop::cancel_replies(in_addr_t reader)
 {
-    std::erase_if(state_->pending, [reader](const auto& entry) { return entry.second.reader == reader; });
+    for (auto it = state_->pending.begin(); it != state_->pending.end();) {
+        std::erase_if(it->second, [reader](const PendingReply& r) { return r.reader == reader; });
+        it = it->second.empty() ? state_->pending.erase(it) : std::next(it);
+    }
     std::erase_if(state_->timers, [reader](const auto& entry) { return entry.second.reader == reader; });
 }
 
@@ -288,7 +317,7 @@ const timespec* LoopState::poll_timeout(timespec& out) const
         return nullptr;
     auto due = timers.empty() ? ServerLoop::TimePoint::max() : timers.begin()->first;
     for (const auto& entry : pending)
-        due = std::min(due, entry.second.due);
+        due = std::min(due, entry.second.front().due);
     const auto wait = std::max(due - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     out.tv_sec = static_cast<time_t>(ns / 1000000000);
@@ -302,18 +331,24 @@ void LoopState::send_due_replies()
         const auto now = std::chrono::steady_clock::now();
         auto due = pending.end();
         for (auto it = pending.begin(); it != pending.end(); ++it)
-            if (it->second.due <= now && (due == pending.end() || it->second.due < due->second.due))
+            if (it->second.front().due <= now &&
+                (due == pending.end() || it->second.front().due < due->second.front().due))
                 due = it;
         if (due == pending.end())
             return;
-        PendingReply reply = std::move(due->second);
-        pending.erase(due);
+        PendingReply reply = std::move(due->second.front());
+        due->second.pop_front();
+        if (due->second.empty())
+            pending.erase(due);
         reply.send();
         // What svc_getreq_common does after a call: a connection that failed
-        // (here: while the reply was written) is done with.  A reader's own
-        // UDP transport never reports that.
-        if (SVC_STAT(reply.xprt) == XPRT_DIED)
+        // (here: while the reply was written) is done with, and so are the
+        // replies still queued for it.  A reader's own UDP transport never
+        // reports that.
+        if (SVC_STAT(reply.xprt) == XPRT_DIED) {
+            pending.erase(reply.xprt->xp_fd);
             SVC_DESTROY(reply.xprt);
+        }
     }
 }
 
@@ -331,15 +366,19 @@ void LoopState::run()
         // svc_getreq_poll walks svc_max_pollfd entries of the array it is
         // given, and a connection accepted while it runs adds one entry per
         // ready descriptor at most: the copy gets that much slack (unused
-        // entries are -1), and the wake-up descriptor sits behind it.  A
-        // transport with a reply pending is left out (see defer_reply).
+        // entries are -1), the descriptors waiting to be written follow, and
+        // the wake-up descriptor sits behind them.  A transport with a reply
+        // pending, or held, is left out (see defer_reply).
         const int n = svc_max_pollfd;
-        fds.assign(2 * static_cast<size_t>(n) + 1, pollfd{-1, 0, 0});
+        fds.assign(2 * static_cast<size_t>(n) + writers.size() + 1, pollfd{-1, 0, 0});
         for (int i = 0; i < n; ++i) {
             fds[i] = svc_pollfd[i];
-            if (fds[i].fd >= 0 && pending.count(fds[i].fd) != 0)
+            if (fds[i].fd >= 0 && !polled(fds[i].fd))
                 fds[i].fd = -1;
         }
+        std::size_t w = 2 * static_cast<size_t>(n);
+        for (const auto& entry : writers)
+            fds[w++] = pollfd{entry.first, POLLOUT, 0};
         pollfd& wake_entry = fds.back();
         wake_entry = pollfd{wake_fd, POLLIN, 0};
         timespec timeout{};
@@ -359,6 +398,17 @@ void LoopState::run()
         }
         send_due_replies();
         run_due_timers();
+        // A callback may register the next one, or forget its descriptor.
+        for (std::size_t i = 2 * static_cast<size_t>(n); i + 1 < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            auto it = writers.find(fds[i].fd);
+            if (it == writers.end())
+                continue;
+            auto ready = std::move(it->second);
+            writers.erase(it);
+            ready();
+        }
         int svc_ready = 0;
         for (int i = 0; i < n; ++i)
             if (fds[i].fd >= 0 && fds[i].revents != 0)
@@ -369,6 +419,7 @@ void LoopState::run()
     run_commands();
     pending.clear();
     timers.clear();
+    writers.clear();
     t_state = nullptr;
 }
 

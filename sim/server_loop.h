@@ -9,7 +9,9 @@
 //
 // Nothing on that thread waits: a reply that is due later (a delay fault, a
 // reader's latency) is queued with defer_reply() and sent by the loop when
-// its time comes, while the other readers go on being served.
+// its time comes, while the other readers go on being served; so is a reply
+// crossing a reader's link (schedule()), and bytes a client's connection
+// would not take yet wait for it to become writable (when_writable()).
 #pragma once
 
 #include <netinet/in.h>
@@ -67,10 +69,25 @@ public:
 
     // Server thread only, from the dispatcher of a call on `xprt`: the call
     // gets no reply now; `send` runs on the server thread at `due` and sends
-    // it.  Until then nothing is read from the transport.  False when the
-    // reply cannot wait (the caller then replies at once).  `reader` is the
-    // local address the call arrived at, for cancel_replies().
+    // it.  Until the transport's last waiting reply is sent nothing more is
+    // read from it.  Requests already read behind this one (several records
+    // of one TCP read) queue behind it: the reader serves one call at a
+    // time, so a call's own time (`due` less now) starts when the reply
+    // before it leaves.  `send` must not rely on the transport still holding
+    // this call (see keep_call() in misbehaviour.h).  False when the reply
+    // cannot wait: the connection failed (the caller then replies at once).
+    // `reader` is the local address the call arrived at, for
+    // cancel_replies().
     bool defer_reply(SVCXPRT* xprt, in_addr_t reader, TimePoint due, std::function<void()> send);
+
+    // Server thread only: nothing is read from descriptor `fd` while it is
+    // held (a reader's link is full, or a client does not take its replies).
+    void hold(int fd, bool held);
+    // Server thread only: `ready` runs once `fd` can be written to; one
+    // callback per descriptor, replaced by the next.  forget_fd() drops the
+    // callback and the hold, before the descriptor is closed.
+    void when_writable(int fd, std::function<void()> ready);
+    void forget_fd(int fd);
 
     // Server thread only: forgets the replies still due for calls that
     // arrived at `reader`, before its transports are destroyed.

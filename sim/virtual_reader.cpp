@@ -107,6 +107,7 @@ struct VirtualReader::Impl final : detail::Endpoint {
         state.model.priv = options.diag;
         state.log.set_limit(options.log_limit);
         state.latency_ms = options.latency.count();
+        set_link_delay(options.link_delay);
         state.verbose = options.verbose;
         // --- Administration ---
         detail::start_admin(state.model, options);
@@ -131,14 +132,14 @@ struct VirtualReader::Impl final : detail::Endpoint {
         detail::serve_reader_program(state, *loop, address, rq, xprt);
     }
 
-    // The latency holds the port mapper's replies too: they cross the same
-    // network.
+    // The reader's latency holds the port mapper's replies too, and they
+    // cross the same link.
     void serve_port_mapper(svc_req* rq, SVCXPRT* xprt) override
     {
         const auto arrived = std::chrono::steady_clock::now();
         auto reply = detail::port_mapper_reply(detail::ProgramPorts{udp_port.load(), tcp_port.load()}, rq, xprt);
         const auto due = detail::reply_due(state, arrived, Fault{});
-        if (due > arrived && loop->defer_reply(xprt, address, due, reply))
+        if (due > arrived && loop->defer_reply(xprt, address, due, detail::keep_call(xprt, reply)))
             return;
         reply();
     }
@@ -167,6 +168,13 @@ struct VirtualReader::Impl final : detail::Endpoint {
             reply_path.forget_all();   // a reader coming back remembers no request
             detail::watch_transport(udp, reply_path, *loop, address);
             detail::watch_transport(tcp, reply_path, *loop, address);
+            // The port mapper's replies cross the link too; they have no
+            // reply cache, and a pause of the reader program leaves them be.
+            port_mapper_path.forget_all();
+            if (!options.use_rpcbind) {
+                detail::watch_transport(pm_udp, port_mapper_path, *loop, address);
+                detail::watch_transport(pm_tcp, port_mapper_path, *loop, address);
+            }
             // --- end ---
         } catch (...) {
             close_transports();
@@ -198,6 +206,14 @@ struct VirtualReader::Impl final : detail::Endpoint {
     std::shared_ptr<ServerLoop> loop;
     ReaderState state;
     detail::ReplyPath reply_path{options.reply_cache};   // misbehaviour.h
+    detail::ReplyPath port_mapper_path{false};
+
+    // Any thread.
+    void set_link_delay(std::chrono::microseconds delay)
+    {
+        reply_path.link.set_delay(delay);
+        port_mapper_path.link.set_delay(delay);
+    }
 
     // Serving and not serving, under `lifecycle`.
     void start_serving()
@@ -285,9 +301,11 @@ struct VirtualReader::Impl final : detail::Endpoint {
             if (reboot.quitting)
                 return;
             reboot.requested = false;
-            // The reply leaves after the latency; a reboot that swallowed it
-            // would have the client ask again, and reboot the reader twice.
-            const auto grace = std::chrono::milliseconds(state.latency_ms.load() + 20);
+            // The reply leaves after the latency and crosses the link; a
+            // reboot that swallowed it would have the client ask again, and
+            // reboot the reader twice.
+            const auto grace = std::chrono::milliseconds(state.latency_ms.load() + 20) +
+                               std::chrono::ceil<std::chrono::milliseconds>(reply_path.link.delay());
             if (reboot.cv.wait_for(lock, grace, quitting))
                 return;
             lock.unlock();
@@ -405,6 +423,8 @@ void VirtualReader::inject(uint32_t proc, Fault fault) { impl_->state.faults.inj
 void VirtualReader::clear_faults() { impl_->state.faults.clear(); }
 
 void VirtualReader::set_latency(std::chrono::milliseconds latency) { impl_->state.latency_ms = latency.count(); }
+
+void VirtualReader::set_link_delay(std::chrono::microseconds delay) { impl_->set_link_delay(delay); }
 
 // --- duplicate-request cache ---
 void VirtualReader::set_reply_cache(bool on) { impl_->reply_path.set_cache(on); }

@@ -158,10 +158,19 @@ struct Options {
     std::size_t log_limit = 0;  // calls kept in the log, the latest; 0: all
     std::vector<Tag> tags;      // the tag field at the start
     std::chrono::milliseconds search_duration{50};
-    // Every reply leaves this long after its call arrived (on top of a delay
-    // fault), as if the reader sat across a network; the other readers of
-    // the process go on being served meanwhile.
+    // The reader's own time over every call: its reply leaves this long
+    // after the call arrived (on top of a delay fault), and the reader reads
+    // nothing more from that socket or connection until then, as a busy
+    // reader would.  The other readers of the process go on being served.
     std::chrono::milliseconds latency{0};
+    // The network between the reader and its clients: every reply (the port
+    // mapper's too) reaches the client this long after it left the reader,
+    // while the reader goes on reading and answering, so calls in flight
+    // together come back together, in the order they were answered.  Adds
+    // to the latency.  The link carries wire_link.h's bounds at most: past
+    // them a UDP reply is lost, and a TCP connection is not read from
+    // until the link has drained.
+    std::chrono::microseconds link_delay{0};
     // A line per call of the reader program on standard error: procedure,
     // transport, caller, the fault applied (format: qdsim --help).
     bool verbose = false;
@@ -206,8 +215,8 @@ public:
     // Starts serving; throws std::runtime_error when the address or its
     // ports cannot be bound.  start() after stop() serves again on the same
     // address, like a reader that rebooted.  stop() closes the open
-    // connections at once; replies still waiting (delay, latency) are never
-    // sent.
+    // connections at once; replies still waiting (delay, latency, link) are
+    // never sent.
     void start();
     void stop();
     bool running() const;
@@ -226,12 +235,16 @@ public:
     // Faults, per procedure number.  A delayed reply (like every reply,
     // with a latency) waits without holding up the other readers of the
     // process; until it is sent, the reader reads no further call from the
-    // same UDP socket or TCP connection.
+    // same UDP socket or TCP connection (calls it had already read from a
+    // connection are answered one after another, each in its own time).
     void inject(uint32_t proc, Fault fault);
     void clear_faults();
 
     // Options::latency; takes effect for calls arriving from then on.
     void set_latency(std::chrono::milliseconds latency);
+    // Options::link_delay; takes effect for replies leaving from then on
+    // (none overtakes one already on its way).
+    void set_link_delay(std::chrono::microseconds delay);
 
     // --- duplicate-request cache (misbehaviour.h) ---
     // Options::reply_cache; takes effect for requests arriving from then on.
