@@ -36,4 +36,7 @@ endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/qdapi.pc.in ${PROJECT_BINARY_DIR}/qdapi.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qdapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(FILES ${PROJECT_SOURCE_DIR}/man/qdapi.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+# The library's manual: qdapi(3), a page per family, and a page per exported
+# function and variable that shows its family's page (man 3 tagdb_pop).
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/man3/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+  FILES_MATCHING PATTERN "*.3")

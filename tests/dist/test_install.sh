@@ -30,13 +30,20 @@ inventories() {
 prefix=$work/prefix
 cmake --install "$QD_BINARY_DIR" --prefix "$prefix" >"$work/install.log" ||
     fail "cmake --install: $(cat "$work/install.log")"
-for f in include/qdapi.h include/qdapi/priv.h bin/qdctl bin/qdsim share/man/man1/qdctl.1 share/man/man1/qdsim.1 share/man/man3/qdapi.3; do
+for f in include/qdapi.h include/qdapi/priv.h bin/qdctl bin/qdsim share/man/man1/qdctl.1 share/man/man1/qdsim.1 share/man/man3/qdapi.3 share/man/man3/qdapi-inventory.3; do
     [[ -e $prefix/$f ]] || fail "not installed: $f"
 done
 pc=$(find "$prefix" -name qdapi.pc) && [[ -n $pc ]] || fail "no qdapi.pc installed"
 libdir=$(dirname "$(dirname "$pc")")
 [[ -L $libdir/libqdapi.so && -L $libdir/libqdapi.so.1 ]] || fail "the SONAME links are missing in $libdir"
 echo "ok: installed"
+
+# man 3 NAME finds an exported function's page in the installed manual, and
+# it shows the function's family page.
+shown=$(MANPATH=$prefix/share/man MANWIDTH=80 man 3 tagdb_pop 2>&1 | col -b) || fail "man 3 tagdb_pop: $shown"
+grep -q '^QDAPI-INVENTORY(3)' <<<"$shown" && grep -q 'tagdb_pop' <<<"$shown" ||
+    fail "man 3 tagdb_pop does not show qdapi-inventory(3): $(head -5 <<<"$shown")"
+echo "ok: man 3 tagdb_pop shows the installed qdapi-inventory(3)"
 
 # pkg-config, as the README says.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
