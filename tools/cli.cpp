@@ -1,9 +1,9 @@
 #include "cli.h"
 
-#include <cerrno>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include <netdb.h>
@@ -79,19 +79,47 @@ std::vector<std::string> parse_options(const std::vector<std::string>& args,
     return rest;
 }
 
+long long parse_integer(std::string_view text, long long min, long long max, std::string_view what)
+{
+    const std::string shown_text(text);
+    const auto bad = [&] { return UsageError("bad " + std::string(what) + " '" + shown_text + "'"); };
+    const auto out_of_range = [&] {
+        if (min == 0)
+            return UsageError(std::string(what) + " '" + shown_text + "' is above " + std::to_string(max));
+        return UsageError(std::string(what) + " '" + shown_text + "' is not within " + std::to_string(min) + ".." +
+                          std::to_string(max));
+    };
+    std::string_view digits = text;
+    const bool negative = !digits.empty() && digits.front() == '-' && min < 0;
+    if (negative)
+        digits.remove_prefix(1);
+    int base = 10;
+    if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    // from_chars takes neither a sign nor blanks for an unsigned type.
+    unsigned long long magnitude = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
+    if (digits.empty() || error == std::errc::invalid_argument || end != digits.data() + digits.size())
+        throw bad();
+    if (error == std::errc::result_out_of_range)
+        throw out_of_range();
+    if (negative) {
+        // -magnitude >= min, in unsigned arithmetic; the conversion back
+        // is modular (two's complement).
+        if (magnitude > 0ULL - static_cast<unsigned long long>(min))
+            throw out_of_range();
+        return static_cast<long long>(0ULL - magnitude);
+    }
+    if (max < 0 || magnitude > static_cast<unsigned long long>(max))
+        throw out_of_range();
+    return static_cast<long long>(magnitude);
+}
+
 unsigned long parse_number(std::string_view text, unsigned long max, std::string_view what)
 {
-    std::string s(text);
-    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ')
-        throw UsageError("bad " + std::string(what) + " '" + s + "'");
-    errno = 0;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0')
-        throw UsageError("bad " + std::string(what) + " '" + s + "'");
-    if (v > max)
-        throw UsageError(std::string(what) + " '" + s + "' is above " + std::to_string(max));
-    return v;
+    return static_cast<unsigned long>(parse_integer(text, 0, static_cast<long long>(max), what));
 }
 
 std::vector<uint16_t> parse_number_list(std::string_view text, std::size_t max_count,
@@ -114,15 +142,24 @@ std::vector<uint16_t> parse_number_list(std::string_view text, std::size_t max_c
     return values;
 }
 
+double parse_decimal(std::string_view text, std::string_view what)
+{
+    // from_chars reads plain decimal only: no blanks, no '+', no hex, no
+    // "inf" or "nan" spelled out.
+    double value = 0;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value))
+        throw UsageError("bad " + std::string(what) + " '" + std::string(text) + "'");
+    return value;
+}
+
 double parse_seconds(std::string_view text, std::string_view what)
 {
-    std::string s(text);
-    errno = 0;
-    char* end = nullptr;
-    double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
-        throw UsageError("bad " + std::string(what) + " '" + s + "'");
-    return v;
+    const double value = parse_decimal(text, what);
+    if (value < 0 || (text.front() == '-'))
+        throw UsageError("bad " + std::string(what) + " '" + std::string(text) + "'");
+    return value;
 }
 
 namespace {
@@ -188,9 +225,18 @@ std::string code_name(int code)
     return "error " + std::to_string(code);
 }
 
+std::string remote_detail(int code)
+{
+    if (code != READER_ERROR_REMOTE)
+        return "";
+    const std::string reason = remote_failure_reason();
+    return reason.empty() ? "" : ": " + reason;
+}
+
 void fail(const std::string& what)
 {
-    throw Failure(what + ": " + code_name(reader_errno));
+    const int code = reader_errno;
+    throw Failure(what + ": " + code_name(code) + remote_detail(code));
 }
 
 namespace {
@@ -211,18 +257,27 @@ bool resolves_ipv4(const std::string& host)
 Reader::Reader(const std::string& host) : host_(host)
 {
     reader_errno = 0;
+    set_current_host(host);
+    forget_call_failures();
     const auto started = std::chrono::steady_clock::now();
     handle_ = open_reader(host.c_str());
-    if (handle_)
+    if (handle_) {
+        note_answer();
         return;
+    }
     // The library leaves reader_errno alone when the name does not resolve.
     if (reader_errno == 0 && !resolves_ipv4(host))
         throw Failure("open " + host + ": unknown host");
     if (reader_errno != READER_ERROR_REMOTE)
         fail("open " + host);
-    // Both come back as a remote failure: a host where nothing serves the
+    // All come back as a remote failure: a host where nothing serves the
     // reader refuses at once, a reader that is silent is given up on after
-    // the time-out.
+    // the time-out, a reply that does not decode fails the call.  The trace
+    // tells which, when it says; the time taken otherwise.
+    const CallFailure traced = last_call_failure();
+    if (traced.reason.find("decode") != std::string::npos)
+        throw Failure("open " + host + ": " + code_name(reader_errno) + ": " + host +
+                      " sent a reply that could not be decoded (" + traced.call + ")");
     const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     char reason[128];
     if (waited < 1.0)

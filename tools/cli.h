@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "output.h"
 #include "qdapi.h"
+#include "session.h"
 
 namespace qdctl {
 
@@ -53,6 +55,9 @@ extern const char info_synopsis[], info_help[];
 extern const char inventory_synopsis[], inventory_help[];
 extern const char tag_synopsis[], tag_help[];
 
+// A tag as inventory and watch print it with --json.
+Json tag_json(const popped_tag_record& r);
+
 // qdctl HOST watch: a continuous inventory on an automatic search
 // (tools/watch.cpp).
 int run_watch(const Invocation& inv);
@@ -77,10 +82,7 @@ extern const char rf_state_synopsis[], rf_state_help[];
 // as lines of text, or as members of a JSON object ("hardware", "region",
 // "power").  Throw Failure.
 std::string radio_info_text(reader_handle h);
-std::string radio_info_json(reader_handle h);
-
-// `text` as a JSON string, quotes included.
-std::string json_quoted(std::string_view text);
+void add_radio_info(reader_handle h, Json& object);
 
 // ---------------------------------------------------------------------------
 // qdctl HOST diag SUBCOMMAND: the privileged family.  Its subcommands come
@@ -142,13 +144,22 @@ struct OptionSpec {
 std::vector<std::string> parse_options(const std::vector<std::string>& args,
                                        const std::vector<OptionSpec>& specs);
 
-// An unsigned number, decimal or 0x-hexadecimal, at most `max`.
+// Every number qdctl takes is written one way: decimal, or hexadecimal after
+// 0x (or 0X); leading zeros are decimal ("010" is ten).  No sign but a '-'
+// where negatives are allowed, no blanks.
+//
+// A number within min..max.
+long long parse_integer(std::string_view text, long long min, long long max, std::string_view what);
+// An unsigned number, at most `max`.
 unsigned long parse_number(std::string_view text, unsigned long max, std::string_view what);
 // A comma-separated list of such numbers, at most `max_count` of them.
 std::vector<uint16_t> parse_number_list(std::string_view text, std::size_t max_count,
                                         std::string_view what);
-// A non-negative number of seconds ("2.5").
+// A non-negative number of seconds, decimal with an optional fraction
+// ("2.5").
 double parse_seconds(std::string_view text, std::string_view what);
+// A decimal number with an optional fraction and sign ("-1.25").
+double parse_decimal(std::string_view text, std::string_view what);
 
 // 16-bit words written as hex, four digits a word ("E2001234"), upper or
 // lower case, an optional leading "0x".  At most `max_words`.
@@ -166,8 +177,11 @@ constexpr std::size_t words_for_bits(std::size_t bits) { return (bits + 15) / 16
 // The name of a reader code ("ERROR_REMOTE"), or "error N" for codes
 // without a name.
 std::string code_name(int code);
-// "<what>: <name of reader_errno>", thrown as a Failure.
+// "<what>: <name of reader_errno>", and for a failed call to the reader
+// what became of it (remote_failure_reason), thrown as a Failure.
 [[noreturn]] void fail(const std::string& what);
+// ": <why>" for ERROR_REMOTE when the run knows why, else "".
+std::string remote_detail(int code);
 
 // An open reader, closed when it goes out of scope.
 class Reader {

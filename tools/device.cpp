@@ -1,8 +1,6 @@
 // qdctl HOST stats, gpio, firmware, reboot, version: the reader as a
 // device.  The values of GPIO, statistics and firmware are the reader's; they
 // are printed as numbers, not interpreted.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,8 +31,9 @@ const char firmware_synopsis[] = "firmware update IMAGE [VALUE] [--timeout SECON
 const char firmware_help[] =
     "      update starts a firmware update from IMAGE (VALUE: the request's\n"
     "      number, default 0) and follows it until the reader no longer reports\n"
-    "      it waiting (-1) or in progress (-2), with a progress line on a\n"
-    "      terminal; then prints the outcome.  status prints the outcome once.\n"
+    "      it waiting (-1) or in progress (-2), with a progress line while\n"
+    "      standard error is a terminal (none with --quiet); then prints the\n"
+    "      outcome.  status prints the outcome once.\n"
     "      The reader runs the new firmware after its next reboot.\n"
     "      --timeout SECONDS  give up following the update (default 600)\n"
     "      --json             the outcome as a JSON object\n";
@@ -87,46 +86,13 @@ std::vector<int32_t> counters(const Stats& s)
     return std::vector<int32_t>(first, first + N);
 }
 
-std::string counters_text(const std::vector<int32_t>& values, bool json)
+std::string counters_text(const std::vector<int32_t>& values)
 {
     std::string out;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (json)
-            out += (i ? "," : "") + std::to_string(values[i]);
-        else
-            out += (i ? " stat" : "stat") + std::to_string(i + 1) + "=" + std::to_string(values[i]);
-    }
-    return json ? "[" + out + "]" : out;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        out += (i ? " stat" : "stat") + std::to_string(i + 1) + "=" + std::to_string(values[i]);
+    return out;
 }
-
-// The progress line on standard error while standard output is a terminal.
-class Progress {
-public:
-    Progress() : enabled_(isatty(STDOUT_FILENO) == 1) {}
-    ~Progress() { clear(); }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
-    void show(const std::string& text)
-    {
-        if (!enabled_)
-            return;
-        std::fprintf(stderr, "\r%-50.50s", text.c_str());
-        std::fflush(stderr);
-        shown_ = true;
-    }
-    void clear()
-    {
-        if (!shown_)
-            return;
-        std::fprintf(stderr, "\r%50s\r", "");
-        std::fflush(stderr);
-        shown_ = false;
-    }
-
-private:
-    bool enabled_;
-    bool shown_ = false;
-};
 
 // The outcome of an update, its texts freed with it.
 struct Outcome {
@@ -164,14 +130,16 @@ int print_outcome(const Outcome& o, bool json)
 {
     const fw_update_info& i = o.info;
     if (json) {
-        std::printf("{\"status\":%d,\"status_name\":%s,\"text1\":%s,\"text2\":%s,\"text3\":%s,\"value\":%d}\n",
-                    o.status, json_quoted(code_name(o.status)).c_str(), json_quoted(text_or_empty(i.fw_text1)).c_str(),
-                    json_quoted(text_or_empty(i.fw_text2)).c_str(), json_quoted(text_or_empty(i.fw_text3)).c_str(),
-                    i.fw_value);
+        print_json({{"status", o.status},
+                    {"status_name", code_name(o.status)},
+                    {"text1", text_or_empty(i.fw_text1)},
+                    {"text2", text_or_empty(i.fw_text2)},
+                    {"text3", text_or_empty(i.fw_text3)},
+                    {"value", i.fw_value}});
     } else {
         std::printf("status: %d (%s)\ntext1: %s\ntext2: %s\ntext3: %s\nvalue: %d\n", o.status,
-                    code_name(o.status).c_str(), text_or_empty(i.fw_text1), text_or_empty(i.fw_text2),
-                    text_or_empty(i.fw_text3), i.fw_value);
+                    code_name(o.status).c_str(), shown(text_or_empty(i.fw_text1)).c_str(),
+                    shown(text_or_empty(i.fw_text2)).c_str(), shown(text_or_empty(i.fw_text3)).c_str(), i.fw_value);
     }
     return exit_ok;
 }
@@ -214,23 +182,24 @@ int run_stats(const Invocation& inv)
         antennas.assign(connected + 1, connected + 1 + (n > 16 ? 16 : n));
     }
 
-    std::string out = json ? "{\"antennas\":[" : "";
-    for (std::size_t k = 0; k < antennas.size(); ++k) {
+    Json per_antenna = Json::array();
+    std::string text;
+    for (const int32_t port : antennas) {
         ::antenna_stats s{};
-        if (get_antenna_stats(h, static_cast<uint16_t>(antennas[k]), &s) != 0)
-            fail("stats antenna " + std::to_string(antennas[k]));
-        const std::string values = counters_text(counters<::antenna_stats, 14>(s), json);
-        if (json)
-            out += std::string(k ? "," : "") + "{\"antenna\":" + std::to_string(antennas[k]) + ",\"stats\":" + values + "}";
-        else
-            out += "antenna " + std::to_string(antennas[k]) + ": " + values + "\n";
+        if (get_antenna_stats(h, static_cast<uint16_t>(port), &s) != 0)
+            fail("stats antenna " + std::to_string(port));
+        const std::vector<int32_t> values = counters<::antenna_stats, 14>(s);
+        per_antenna.push_back({{"antenna", port}, {"stats", values}});
+        text += "antenna " + std::to_string(port) + ": " + counters_text(values) + "\n";
     }
     ::source_stats src{};
     if (get_source_stats(h, &src) != 0)
         fail("stats source");
-    const std::string values = counters_text(counters<::source_stats, 13>(src), json);
-    out += json ? "],\"source\":" + values + "}\n" : "source: " + values + "\n";
-    std::fputs(out.c_str(), stdout);
+    const std::vector<int32_t> values = counters<::source_stats, 13>(src);
+    if (json)
+        print_json({{"antennas", per_antenna}, {"source", values}});
+    else
+        std::fputs((text + "source: " + counters_text(values) + "\n").c_str(), stdout);
 
     if (reset && reset_epcg_stats(h) != 0)
         fail("stats reset");
@@ -316,10 +285,11 @@ int run_firmware(const Invocation& inv)
         throw Failure("firmware update " + rest[0] + ": the reader refused it: " + code_name(started));
 
     const Clock::time_point start = Clock::now();
-    Progress progress;
+    ProgressLine progress;
     while (true) {
         Outcome next;
         ask_outcome(h, next);
+        note_answer();
         if (!in_progress(next.status)) {
             progress.clear();
             print_outcome(next, json);
@@ -402,15 +372,15 @@ int run_version(const Invocation& inv)
         settings_text = text;
     }
     if (json) {
-        std::string out = "{\"firmware\":" + json_quoted(firmware) + ",\"os\":" + json_quoted(os);
+        Json out = {{"firmware", firmware}, {"os", os}};
         if (settings)
-            out += ",\"settings\":" + json_quoted(settings_text);
-        std::printf("%s}\n", out.c_str());
+            out["settings"] = settings_text;
+        print_json(out);
         return exit_ok;
     }
-    std::printf("firmware: %s\nos: %s\n", firmware.c_str(), os.c_str());
+    std::printf("firmware: %s\nos: %s\n", shown(firmware).c_str(), shown(os).c_str());
     if (settings) {
-        std::printf("settings:\n%s", settings_text.c_str());
+        std::printf("settings:\n%s", shown(settings_text, Newlines::kept).c_str());
         if (!settings_text.empty() && settings_text.back() != '\n')
             std::printf("\n");
     }

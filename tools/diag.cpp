@@ -2,7 +2,6 @@
 // work on a reader: the dispatcher of the diag subcommands, the unlock, and
 // the radio and hardware subcommands.
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +40,10 @@ int diag_result(int result, const std::string& what)
         throw Failure(what + ": ERROR_INVALID_ARGUMENTS (-100)");
     case READER_ERROR_INVALID_DATA:
         throw Failure(what + ": ERROR_INVALID_DATA (-101)");
-    case READER_ERROR_REMOTE:
-        throw Failure(what + ": ERROR_REMOTE (-102): a call failed or was refused");
+    case READER_ERROR_REMOTE: {
+        const std::string why = remote_failure_reason();
+        throw Failure(what + ": ERROR_REMOTE (-102): " + (why.empty() ? "a call failed or was refused" : why));
+    }
     default:
         if (result < 0)
             throw Failure(what + ": " + code_name(result) + " (" + std::to_string(result) + ")");
@@ -59,57 +60,38 @@ class Report {
 public:
     explicit Report(bool json) : json_(json) {}
 
-    Report& number(const std::string& name, long long value) { return add(name, std::to_string(value), false); }
-    Report& text(const std::string& name, const std::string& value) { return add(name, value, true); }
+    Report& number(const std::string& name, long long value) { return add(name, value, std::to_string(value)); }
+    Report& text(const std::string& name, const std::string& value) { return add(name, value, shown(value)); }
     Report& numbers(const std::string& name, const std::vector<long long>& values)
     {
         std::string joined;
         for (std::size_t i = 0; i < values.size(); ++i)
-            joined += (i == 0 ? "" : json_ ? "," : " ") + std::to_string(values[i]);
-        return add(name, json_ ? "[" + joined + "]" : joined, false);
+            joined += (i == 0 ? "" : " ") + std::to_string(values[i]);
+        return add(name, values, joined);
     }
 
     int print() const
     {
-        if (!json_) {
-            for (const auto& [name, value] : fields_)
-                std::printf("%s: %s\n", name.c_str(), value.c_str());
+        if (json_) {
+            print_json(object_);
             return exit_ok;
         }
-        std::string out = "{";
-        for (std::size_t i = 0; i < fields_.size(); ++i)
-            out += (i == 0 ? "" : ",") + quoted(fields_[i].first) + ":" + fields_[i].second;
-        std::printf("%s}\n", out.c_str());
+        for (const auto& [name, value] : lines_)
+            std::printf("%s: %s\n", name.c_str(), value.c_str());
         return exit_ok;
     }
 
 private:
-    Report& add(const std::string& name, const std::string& value, bool is_text)
+    Report& add(const std::string& name, Json value, std::string line)
     {
-        fields_.emplace_back(name, json_ && is_text ? quoted(value) : value);
+        object_[name] = std::move(value);
+        lines_.emplace_back(name, std::move(line));
         return *this;
     }
 
-    static std::string quoted(const std::string& text)
-    {
-        std::string out = "\"";
-        for (const char c : text) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += c;
-            } else if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-        return out + "\"";
-    }
-
     bool json_;
-    std::vector<std::pair<std::string, std::string>> fields_;
+    Json object_ = Json::object();
+    std::vector<std::pair<std::string, std::string>> lines_;
 };
 
 void expect_args(const Args& args, std::size_t n, const std::string& usage)
@@ -118,17 +100,9 @@ void expect_args(const Args& args, std::size_t n, const std::string& usage)
         throw UsageError("usage: diag " + usage);
 }
 
-// A signed number, decimal or 0x-hexadecimal, within min..max.
 long long parse_signed(const std::string& text, long long min, long long max, const std::string& what)
 {
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 0);
-    if (text.empty() || errno != 0 || *end != '\0' || text[0] == ' ')
-        throw UsageError("bad " + what + " '" + text + "'");
-    if (v < min || v > max)
-        throw UsageError(what + " '" + text + "' is not within " + std::to_string(min) + ".." + std::to_string(max));
-    return v;
+    return parse_integer(text, min, max, what);
 }
 
 int parse_slot(const std::string& text)
@@ -262,11 +236,14 @@ int run_hops(reader_handle handle, const Args& args, bool json)
     if (!args.empty() && args[0] == "set") {
         if (args.size() < 2)
             throw UsageError("usage: diag hops set KHZ...");
+        // The library reads C notation (a leading 0 is octal) and skips what
+        // it cannot read: it gets the numbers as qdctl read them.
+        std::vector<std::string> numbers;
+        for (std::size_t i = 1; i < args.size(); ++i)
+            numbers.push_back(std::to_string(parse_int(args[i], "frequency")));
         std::vector<const char*> texts;
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            parse_int(args[i], "frequency");   // the library would skip it silently
-            texts.push_back(args[i].c_str());
-        }
+        for (const std::string& n : numbers)
+            texts.push_back(n.c_str());
         diag_result(PRIV_setHops(handle, static_cast<int>(texts.size()), texts.data(), &table), "diag hops set");
         return print_hops(table, json);
     }
@@ -415,8 +392,9 @@ int run_config(reader_handle handle, const Args& args, bool json)
     diag_result(PRIV_getZrConf(handle, &text), "diag config");
     if (json)
         return Report(json).text("config", text).print();
-    std::fputs(text, stdout);
-    if (*text && text[std::char_traits<char>::length(text) - 1] != '\n')
+    const std::string config = shown(text, Newlines::kept);
+    std::fputs(config.c_str(), stdout);
+    if (!config.empty() && config.back() != '\n')
         std::fputc('\n', stdout);
     return exit_ok;
 }
@@ -539,6 +517,9 @@ int run_diag(const Invocation& inv)
         throw UsageError("unknown diag subcommand '" + name + "' (qdctl HOST diag --help lists them)");
     const Args args(words.begin() + 1, words.end());
     Reader reader(inv.host);
+    // The privileged calls write their own reports to standard error: from
+    // here on the user sees what the library writes, as without qdctl.
+    release_library_trace();
     return command->run(reader.handle(), args, json);
 }
 

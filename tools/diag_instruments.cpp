@@ -16,24 +16,6 @@ namespace {
 
 constexpr std::size_t iq_samples = 1024;
 
-std::string json_text(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string without_newline(std::string text)
 {
     while (!text.empty() && text.back() == '\n')
@@ -68,14 +50,13 @@ int run_test(reader_handle handle, const std::vector<std::string>& args, bool js
     // The library refuses a name it does not know as it refuses a closed
     // gate; only an open gate tells them apart.
     if (result == -2 && PRIV_getCurPrivLevel() != 0 && message)
-        throw Failure("diag test start: " + without_newline(message));
+        throw Failure("diag test start: " + shown(without_newline(message)));
     diag_result(result, "diag test start " + mode);
     const std::string text = without_newline(message ? message : "");
     if (json)
-        std::printf("{\"mode\":%s,\"code\":%d,\"message\":%s}\n", json_text(mode).c_str(), code,
-                    json_text(text).c_str());
+        print_json({{"mode", mode}, {"code", code}, {"message", text}});
     else
-        std::printf("%s (code %d)\n", text.c_str(), code);
+        std::printf("%s (code %d)\n", shown(text).c_str(), code);
     return exit_ok;
 }
 
@@ -87,9 +68,14 @@ int run_siggen(reader_handle handle, const std::vector<std::string>& args, bool 
     if (args.empty())
         throw UsageError("usage: diag siggen off|gen2lfsr|sin160k|gen2zero|gen2one|iqlist [IQ...]");
     const std::string& mode = args[0];
-    std::vector<const char*> list;
+    // The library reads C notation (a leading 0 is octal): it gets the words
+    // as qdctl read them.  A sample is a 16-bit word, signed or not.
+    std::vector<std::string> words;
     for (std::size_t i = 1; i < args.size(); ++i)
-        list.push_back(args[i].c_str());
+        words.push_back(std::to_string(parse_integer(args[i], -32768, 0xFFFF, "I/Q value") & 0xFFFF));
+    std::vector<const char*> list;
+    for (const std::string& w : words)
+        list.push_back(w.c_str());
     const int result =
         PRIV_signalGenerator(handle, mode.c_str(), static_cast<int>(list.size()), list.data());
     const std::string what = "diag siggen " + mode;
@@ -97,7 +83,7 @@ int run_siggen(reader_handle handle, const std::vector<std::string>& args, bool 
         throw Failure(what + ": the pattern is longer than the reader's pattern buffer (-101)");
     diag_result(result, what);
     if (json)
-        std::printf("{\"mode\":%s,\"words\":%zu}\n", json_text(mode).c_str(), list.size());
+        print_json({{"mode", mode}, {"words", list.size()}});
     else
         std::printf("signal generator: %s\n", mode.c_str());
     return exit_ok;
@@ -128,8 +114,7 @@ int run_eeprom(reader_handle handle, const std::vector<std::string>& args, bool 
     }
     const std::string hex = hex_words(words.data(), words.size());
     if (json)
-        std::printf("{\"selector\":%u,\"offset\":%u,\"count\":%zu,\"words\":\"%s\"}\n", selector, offset,
-                    words.size(), hex.c_str());
+        print_json({{"selector", selector}, {"offset", offset}, {"count", words.size()}, {"words", hex}});
     else if (args[0] == "read")
         std::printf("%s\n", hex.c_str());
     else
@@ -146,12 +131,12 @@ int sample(uint16_t word)
     return static_cast<int16_t>(word);
 }
 
-std::string number_list(const uint16_t* words, std::size_t n)
+Json sample_list(const uint16_t* words, std::size_t n)
 {
-    std::string out = "[";
+    Json out = Json::array();
     for (std::size_t k = 0; k < n; ++k)
-        out += (k ? "," : "") + std::to_string(sample(words[k]));
-    return out + "]";
+        out.push_back(sample(words[k]));
+    return out;
 }
 
 // A plot of I and Q against the sample index, for a browser.
@@ -261,10 +246,12 @@ int run_iq(reader_handle handle, const std::vector<std::string>& args, bool json
         out.close();
         if (!out)
             throw Failure("diag iq: cannot write " + svg_file);
-        std::printf("%s: %zu samples\n", svg_file.c_str(), n);
+        std::printf("%s: %zu samples\n", shown(svg_file).c_str(), n);
     } else if (json) {
-        std::printf("{\"selector\":%u,\"count\":%u,\"i\":%s,\"q\":%s}\n", selector, buffer.count,
-                    number_list(buffer.i_values, n).c_str(), number_list(buffer.q_values, n).c_str());
+        print_json({{"selector", selector},
+                    {"count", buffer.count},
+                    {"i", sample_list(buffer.i_values, n)},
+                    {"q", sample_list(buffer.q_values, n)}});
     } else if (csv) {
         std::printf("sample,i,q\n");
         for (std::size_t k = 0; k < n; ++k)

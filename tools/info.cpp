@@ -43,20 +43,22 @@ int run_info(const Invocation& inv)
         fail("get_supported_protocols");
 
     if (json) {
-        std::string out = "{\"host\":" + json_quoted(reader.host()) + ",\"transport\":\"" +
-                          (use_tcp ? "tcp" : "udp") + "\",\"antennas\":[";
+        Json out = {{"host", reader.host()}, {"transport", use_tcp ? "tcp" : "udp"}};
+        Json ports = Json::array();
         for (int k = 1; k <= antennas[0] && k <= 16; ++k)
-            out += (k > 1 ? "," : "") + std::to_string(antennas[k]);
-        out += "],\"protocols\":[";
+            ports.push_back(antennas[k]);
+        Json ids = Json::array();
         for (int k = 1; k <= protocols[0] && k <= 16; ++k)
-            out += (k > 1 ? "," : "") + std::string("{\"id\":") + std::to_string(protocols[k]) +
-                   ",\"name\":" + json_quoted(protocol_name(protocols[k])) + "}";
-        std::printf("%s],%s}\n", out.c_str(), radio_info_json(reader.handle()).c_str());
+            ids.push_back({{"id", protocols[k]}, {"name", protocol_name(protocols[k])}});
+        out["antennas"] = ports;
+        out["protocols"] = ids;
+        add_radio_info(reader.handle(), out);
+        print_json(out);
         return exit_ok;
     }
     const std::string radio = radio_info_text(reader.handle());
 
-    std::printf("host: %s\n", reader.host().c_str());
+    std::printf("host: %s\n", shown(reader.host()).c_str());
     std::printf("transport: %s\n", use_tcp ? "tcp" : "udp");
 
     int n = antennas[0] < 0 ? 0 : antennas[0] > 16 ? 16 : antennas[0];

@@ -55,31 +55,26 @@ void fill_values(uint16_t* out, const std::vector<uint16_t>& values)
 
 void print_tag(const popped_tag_record& r, bool json)
 {
-    const std::size_t words = words_for_bits(r.id_bits > 256 ? 256 : r.id_bits);
-    const std::string id = hex_words(r.id, words);
-    // Text: the identity, with its length when that is not whole words (as
-    // qdsim --tag takes it), then the fields; a tag without an identity
-    // starts with its fields.
-    std::string shown = id;
+    if (json) {
+        print_json(tag_json(r));
+        return;
+    }
+    const std::string id = hex_words(r.id, words_for_bits(r.id_bits > 256 ? 256 : r.id_bits));
+    // The identity, with its length when that is not whole words (as qdsim
+    // --tag takes it), then the fields; a tag without an identity starts
+    // with its fields.
+    std::string label = id;
     if (r.id_bits % 16 != 0)
-        shown += "/" + std::to_string(r.id_bits);
-    if (!shown.empty())
-        shown += ' ';
-    if (json)
-        std::printf("{\"id\":\"%s\",\"id_bits\":%u,\"word1\":%u,\"word2\":%u,\"word3\":%u,"
-                    "\"count1\":%" PRIu32 ",\"count2\":%" PRIu32 ",\"count3\":%" PRIu32
-                    ",\"value\":%" PRIu64 "}\n",
-                    id.c_str(), r.id_bits, r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1,
-                    r.tag_count2, r.tag_count3, r.tag_value);
-    else
-        std::printf("%stag_word1=%u tag_word2=%u tag_word3=%u count1=%" PRIu32 " count2=%" PRIu32
-                    " count3=%" PRIu32 " value=%" PRIu64 "\n",
-                    shown.c_str(), r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1, r.tag_count2,
-                    r.tag_count3, r.tag_value);
+        label += "/" + std::to_string(r.id_bits);
+    if (!label.empty())
+        label += ' ';
+    std::printf("%stag_word1=%u tag_word2=%u tag_word3=%u count1=%" PRIu32 " count2=%" PRIu32 " count3=%" PRIu32
+                " value=%" PRIu64 "\n",
+                label.c_str(), r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1, r.tag_count2, r.tag_count3,
+                r.tag_value);
 }
 
-// The progress line goes to standard error, only when that is a terminal,
-// and is rewritten in place.  Ctrl-C clears it before the program ends.
+// Ctrl-C clears the progress line before the program ends.
 constexpr char clear_line[] = "\r\033[K";
 
 extern "C" void clear_and_end(int sig)
@@ -91,52 +86,33 @@ extern "C" void clear_and_end(int sig)
 
 class Progress {
 public:
-    Progress() : enabled_(isatty(STDERR_FILENO) == 1)
+    Progress()
     {
-        if (enabled_) {
+        if (line_.enabled()) {
             std::signal(SIGINT, clear_and_end);
             std::signal(SIGTERM, clear_and_end);
         }
     }
     ~Progress()
     {
-        clear();
-        if (enabled_) {
+        line_.clear();
+        if (line_.enabled()) {
             std::signal(SIGINT, SIG_DFL);
             std::signal(SIGTERM, SIG_DFL);
         }
     }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
     void show(const char* what, double seconds)
     {
-        if (!enabled_)
-            return;
-        std::string text = std::string(what) + " " + format(seconds);
-        if (shown_ && text == last_)
-            return;
-        std::fprintf(stderr, "\r%-40.40s", text.c_str());
-        std::fflush(stderr);
-        last_ = std::move(text);
-        shown_ = true;
+        char text[64];
+        std::snprintf(text, sizeof text, "%s %.1f s", what, seconds);
+        line_.show(text);
     }
-    void clear()
-    {
-        if (!shown_)
-            return;
-        std::fputs(clear_line, stderr);
-        std::fflush(stderr);
-        shown_ = false;
-    }
+    void clear() { line_.clear(); }
 
 private:
-    static std::string format(double seconds)
-    {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.1f s", seconds);
-        return buf;
-    }
-    bool enabled_;
-    bool shown_ = false;
-    std::string last_;
+    ProgressLine line_;
 };
 
 double since(Clock::time_point start)
@@ -170,9 +146,10 @@ private:
             return;
         std::fflush(stdout);
         if (isatty(STDERR_FILENO) == 1)
-            std::fputs(clear_line, stderr);
-        std::fprintf(stderr, "qdctl: inventory: no result within %.3g s (--timeout)\n", seconds);
-        std::fflush(stderr);
+            std::fputs(clear_line, errors());
+        std::fprintf(errors(), "qdctl: inventory: no result within %.3g s (--timeout): %s last answered %.1f s ago\n",
+                     seconds, current_host().c_str(), seconds_since_answer());
+        std::fflush(errors());
         std::_Exit(exit_failure);
     }
 
@@ -183,6 +160,19 @@ private:
 };
 
 }  // namespace
+
+Json tag_json(const popped_tag_record& r)
+{
+    return {{"id", hex_words(r.id, words_for_bits(r.id_bits > 256 ? 256 : r.id_bits))},
+            {"id_bits", r.id_bits},
+            {"word1", r.tag_word1},
+            {"word2", r.tag_word2},
+            {"word3", r.tag_word3},
+            {"count1", r.tag_count1},
+            {"count2", r.tag_count2},
+            {"count3", r.tag_count3},
+            {"value", r.tag_value}};
+}
 
 int run_inventory(const Invocation& inv)
 {
@@ -225,6 +215,7 @@ int run_inventory(const Invocation& inv)
         status = operation_status(h, id);
         if (status == READER_OPERATION_BUILD_IN_PROGRESS)
             fail("operation_status");
+        note_answer();
         if (status != READER_OPERATION_WAITING_TO_RUN && status != READER_OPERATION_IN_PROGRESS)
             break;
         const double elapsed = since(start);
@@ -243,7 +234,7 @@ int run_inventory(const Invocation& inv)
     progress.show("reading tags", since(start));
     if (status != READER_OPERATION_DONE && status != READER_SUCCESSFUL) {
         progress.clear();
-        std::fprintf(stderr, "qdctl: inventory: the search ended with %s\n", code_name(status).c_str());
+        std::fprintf(errors(), "qdctl: inventory: the search ended with %s\n", code_name(status).c_str());
     }
 
     if (tags_available(h, 0) < 0)
@@ -255,6 +246,7 @@ int run_inventory(const Invocation& inv)
         std::memset(&rec, 0, sizeof rec);
         if (tagdb_pop(h, &rec) != 0)
             fail("tagdb_pop");
+        note_answer();
         if (rec.status != 1)
             break;
         if (found == 0)
@@ -265,7 +257,7 @@ int run_inventory(const Invocation& inv)
     progress.clear();
     const double seconds = since(start);
     std::fflush(stdout);
-    std::FILE* summary = o.json ? stderr : stdout;
+    std::FILE* summary = o.json ? errors() : stdout;
     std::fprintf(summary, "%lu tags in %.3f s (%.1f tags/s)\n", found, seconds,
                  seconds > 0 ? static_cast<double>(found) / seconds : 0.0);
     return exit_ok;

@@ -1,6 +1,7 @@
 // qdctl: drives a reader from the command line through libqdapi.
 //
-//   qdctl [--tcp] [--trace] [--unlock CODE [--level N]] HOST COMMAND [ARGS]
+//   qdctl [--tcp] [--trace] [--quiet] [--timeout SECONDS] [--unlock CODE [--level N]]
+//         HOST COMMAND [ARGS]
 //
 // Exit status: 0 success, 1 the reader or the library reported a failure,
 // 2 bad usage.
@@ -13,16 +14,19 @@
 
 #include "cli.h"
 #include "qdapi.h"
+#include "session.h"
 
 namespace {
 
 using namespace qdctl;
 
-constexpr const char usage_line[] = "usage: qdctl [--tcp] [--trace] [--unlock CODE [--level N]] HOST COMMAND [ARGS]";
+constexpr const char usage_line[] =
+    "usage: qdctl [--tcp] [--trace] [--quiet] [--timeout SECONDS] [--unlock CODE [--level N]]\n"
+    "             HOST COMMAND [ARGS]";
 
 void print_command_usage(std::FILE* out, const Command& c)
 {
-    std::fprintf(out, "  qdctl [--tcp] [--trace] HOST %s\n%s", c.synopsis, c.help);
+    std::fprintf(out, "  qdctl [OPTIONS] HOST %s\n%s", c.synopsis, c.help);
 }
 
 void print_help(std::FILE* out)
@@ -34,10 +38,19 @@ void print_help(std::FILE* out)
                  "\n"
                  "  --tcp     connect over TCP instead of UDP\n"
                  "  --trace   write the library's debug trace to standard error\n"
+                 "  --quiet   no progress lines (watch, inventory, firmware update)\n"
+                 "  --timeout SECONDS\n"
+                 "            end the command after SECONDS, whatever it waits for,\n"
+                 "            with a message that names the host (status 1)\n"
                  "  --unlock CODE  raise the privilege level with the access CODE (diag)\n"
                  "  --level N      the level --unlock raises to (default 1)\n"
                  "  --help    print this text; COMMAND --help prints the command's usage\n"
                  "  --version print the version\n"
+                 "\n"
+                 "Numbers are decimal, or hexadecimal after 0x; leading zeros are decimal.\n"
+                 "Text from the reader is shown with control characters, backslashes and\n"
+                 "bytes that are not UTF-8 written as \\xNN (\\\\ for a backslash); in JSON,\n"
+                 "bytes that are not UTF-8 become U+FFFD.\n"
                  "\n"
                  "Commands:\n",
                  usage_line);
@@ -53,15 +66,15 @@ void print_help(std::FILE* out)
 
 int usage_error(const std::string& message, const Command* command)
 {
-    std::fprintf(stderr, "qdctl: %s\n", message.c_str());
+    std::fprintf(errors(), "qdctl: %s\n", message.c_str());
     if (command)
-        std::fprintf(stderr, "usage: qdctl [--tcp] [--trace] HOST %s\n", command->synopsis);
+        std::fprintf(errors(), "usage: qdctl [OPTIONS] HOST %s\n", command->synopsis);
     else
-        std::fprintf(stderr, "%s\n", usage_line);
+        std::fprintf(errors(), "%s\n", usage_line);
     if (command)
-        std::fprintf(stderr, "Try 'qdctl HOST %s --help' for more.\n", command->name);
+        std::fprintf(errors(), "Try 'qdctl HOST %s --help' for more.\n", command->name);
     else
-        std::fprintf(stderr, "Try 'qdctl --help' for more.\n");
+        std::fprintf(errors(), "Try 'qdctl --help' for more.\n");
     return exit_usage;
 }
 
@@ -91,9 +104,27 @@ int main(int argc, char** argv)
             tcp = true;
         else if (a == "--trace")
             trace = true;
+        else if (a == "--quiet")
+            program_options().quiet = true;
         else if (a == "--")
             continue;
-        else if (a == "--unlock" || a == "--level") {
+        else if (a == "--timeout" || a.starts_with("--timeout=")) {
+            std::string value;
+            if (a == "--timeout") {
+                if (i + 1 >= args.size())
+                    return usage_error("option --timeout needs a value", nullptr);
+                value = args[++i];
+            } else {
+                value = a.substr(std::strlen("--timeout="));
+            }
+            try {
+                program_options().timeout = parse_seconds(value, "time-out");
+            } catch (const UsageError& e) {
+                return usage_error(e.what(), nullptr);
+            }
+            if (program_options().timeout <= 0)
+                return usage_error("the --timeout must be above 0 s", nullptr);
+        } else if (a == "--unlock" || a == "--level") {
             if (i + 1 >= args.size())
                 return usage_error("option " + a + " needs a value", nullptr);
             try {
@@ -122,13 +153,15 @@ int main(int argc, char** argv)
 
     if (tcp)
         use_tcp = 1;
-    if (trace)
-        trace_enabled = 1;
+    // The trace is always taken: it tells what became of a failed call.
+    program_options().trace = trace;
+    capture_library_trace();
     if (unlock_code)
         diag_unlock(*unlock_code, level);
 
     Invocation inv{words[0], std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i), args.end())};
     try {
+        const TimeLimit limit(program_options().timeout, command->name, inv.host);
         return command->run(inv);
     } catch (const HelpRequest&) {
         std::printf("usage:\n");
@@ -138,11 +171,11 @@ int main(int argc, char** argv)
         return usage_error(e.what(), command);
     } catch (const Failure& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "qdctl: %s\n", e.what());
+        std::fprintf(errors(), "qdctl: %s\n", e.what());
         return exit_failure;
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) {   // nlohmann's and the standard library's
         std::fflush(stdout);
-        std::fprintf(stderr, "qdctl: %s\n", e.what());
+        std::fprintf(errors(), "qdctl: %s\n", e.what());
         return exit_failure;
     }
 }

@@ -1,6 +1,5 @@
 // qdctl HOST params ... and qdctl HOST config ...: the reader's parameter
 // store and its named settings.
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -91,25 +90,26 @@ int params_list(reader_handle h, bool values, bool json)
     if (!names_raw && reader_errno != 0)
         fail("params list");
     const NameList names(names_raw, count);
+    if (json) {
+        Json out = values ? Json::object() : Json::array();
+        for (int i = 0; i < names.size(); ++i) {
+            const std::string name = names[i];
+            if (values)
+                out[name] = get_value(h, name, "params get").get();
+            else
+                out.push_back(name);
+        }
+        print_json(out);
+        return exit_ok;
+    }
     std::string out;
     for (int i = 0; i < names.size(); ++i) {
         const std::string name = names[i];
-        std::string value;
+        out += shown(name);
         if (values)
-            value = get_value(h, name, "params get").get();
-        if (json) {
-            out += std::string(i ? "," : "") + json_quoted(name) + (values ? ":" + json_quoted(value) : "");
-        } else {
-            out += name;
-            if (values) {
-                out += '=';
-                out += value;
-            }
-            out += '\n';
-        }
+            out += "=" + shown(get_value(h, name, "params get").get());
+        out += '\n';
     }
-    if (json)
-        out = (values ? "{" : "[") + out + (values ? "}" : "]") + "\n";
     std::fputs(out.c_str(), stdout);
     return exit_ok;
 }
@@ -207,16 +207,6 @@ const Setting& find_setting(const std::string& name)
     throw UsageError("unknown setting '" + name + "' (qdctl HOST config --help lists them)");
 }
 
-long long parse_signed(const std::string& text, long long min, long long max, const std::string& what)
-{
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 0);
-    if (text.empty() || errno != 0 || *end != '\0' || v < min || v > max)
-        throw UsageError("bad " + what + " '" + text + "'");
-    return v;
-}
-
 long long parse_value(const Setting& s, const std::string& text)
 {
     const std::string what = std::string("value for ") + s.name;
@@ -236,7 +226,7 @@ long long parse_value(const Setting& s, const std::string& text)
         return static_cast<long long>(parse_number(text, UINT32_MAX, what));
     case Kind::signed_number:
     case Kind::number_read_as_flag:
-        return parse_signed(text, INT_MIN, INT_MAX, what);
+        return parse_integer(text, INT_MIN, INT_MAX, what);
     }
     return 0;
 }
@@ -251,21 +241,22 @@ int config_get(reader_handle h, const std::vector<std::string>& rest, bool json)
         chosen.push_back(&find_setting(rest[0]));
     else
         throw UsageError("usage: config get [SETTING]");
-    std::string out;
+    Json object = Json::object();
+    std::string text;
     for (const Setting* s : chosen) {
         reader_errno = 0;
         bool ok = true;
         const long long value = s->get(h, ok);
         if (!ok)
             fail(std::string("config get ") + s->name);
-        if (json)
-            out += std::string(out.empty() ? "{" : ",") + json_quoted(s->name) + ":" + std::to_string(value);
-        else
-            out += std::string(s->name) + ": " + std::to_string(value) + "\n";
+        note_answer();
+        object[s->name] = value;
+        text += std::string(s->name) + ": " + std::to_string(value) + "\n";
     }
     if (json)
-        out += "}\n";
-    std::fputs(out.c_str(), stdout);
+        print_json(object);
+    else
+        std::fputs(text.c_str(), stdout);
     return exit_ok;
 }
 
@@ -303,9 +294,9 @@ int run_params(const Invocation& inv)
         expect_args(rest, 1, "params get NAME");
         const OwnedText value = get_value(h, rest[0], "params get");
         if (json)
-            std::printf("{\"name\":%s,\"value\":%s}\n", json_quoted(rest[0]).c_str(), json_quoted(value.get()).c_str());
+            print_json({{"name", rest[0]}, {"value", value.get()}});
         else
-            std::printf("%s\n", value.get());
+            std::printf("%s\n", shown(value.get()).c_str());
         return exit_ok;
     }
     if (verb == "lookup") {
@@ -313,7 +304,7 @@ int run_params(const Invocation& inv)
         const OwnedText answer(reader_params_lookup_r(h, rest[0].c_str()));
         if (!answer)
             fail("params lookup " + rest[0]);
-        const std::string text = answer.get();
+        const std::string text = shown(answer.get(), Newlines::kept);
         std::fputs(text.c_str(), stdout);
         if (!text.empty() && text.back() != '\n')
             std::fputc('\n', stdout);

@@ -22,10 +22,12 @@ const char power_synopsis[] = "power [--json] | power set [--slot N | --antenna 
 const char power_help[] =
     "      Prints the transmit power of each slot and of each connected antenna,\n"
     "      the power and antenna in use (the latest search's) and the reader's\n"
-    "      maximum as the reader gives it.  'power set' sets the power of a slot,\n"
-    "      of an antenna, or of both slots (no option; an empty slot is skipped)\n"
-    "      and prints the power set: UNITS is clamped to 0..33 and sent in\n"
-    "      hundredths, truncated.\n"
+    "      maximum; every power in units with two decimals (the reader's\n"
+    "      hundredths / 100).  'power set' sets the power of a slot, of an\n"
+    "      antenna, or of both slots (no option; an empty slot is skipped) and\n"
+    "      prints the power the reader then reports for each, with the power\n"
+    "      asked for when the reader holds another: UNITS is clamped to 0..33\n"
+    "      and sent in hundredths, truncated; the reader keeps to its maximum.\n"
     "      --slot N       slot 0 or 1\n"
     "      --antenna N    antenna 0..7 (it must be connected)\n"
     "      --json         a JSON object\n";
@@ -72,6 +74,19 @@ std::string power_text(double power)
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", power);
     return text;
+}
+
+// A power as JSON: the number that power_text shows.
+Json power_json(double power)
+{
+    return std::round(power * 100) / 100;
+}
+
+// The reader gives its maximum in hundredths; qdctl shows every power in
+// units.
+double units_of_hundredths(int hundredths)
+{
+    return hundredths / 100.0;
 }
 
 // --json and nothing else as options.
@@ -176,21 +191,18 @@ std::string hwid_hex(uint32_t hwid)
     return text;
 }
 
-std::string powers_json(const Powers& p)
+Json powers_json(const Powers& p)
 {
-    std::string out = "{\"slots\":[";
-    for (int s = 0; s < 2; ++s) {
-        out += s ? "," : "";
-        out += "{\"slot\":" + std::to_string(s) + ",\"power\":" +
-               (p.slots[s].power ? power_text(*p.slots[s].power) : "null") + "}";
-    }
-    out += "],\"antennas\":[";
-    for (std::size_t i = 0; i < p.antennas.size(); ++i)
-        out += (i ? "," : "") + std::string("{\"antenna\":") + std::to_string(p.antennas[i].first) +
-               ",\"power\":" + power_text(p.antennas[i].second) + "}";
-    out += "],\"in_use\":{\"antenna\":" + std::to_string(p.antenna_in_use) + ",\"power\":" + power_text(p.in_use) +
-           "},\"max\":" + std::to_string(p.max) + "}";
-    return out;
+    Json slots = Json::array();
+    for (int s = 0; s < 2; ++s)
+        slots.push_back({{"slot", s}, {"power", p.slots[s].power ? power_json(*p.slots[s].power) : Json(nullptr)}});
+    Json antennas = Json::array();
+    for (const auto& [port, power] : p.antennas)
+        antennas.push_back({{"antenna", port}, {"power", power_json(power)}});
+    return {{"slots", slots},
+            {"antennas", antennas},
+            {"in_use", {{"antenna", p.antenna_in_use}, {"power", power_json(p.in_use)}}},
+            {"max", power_json(units_of_hundredths(p.max))}};
 }
 
 void print_powers(const Powers& p)
@@ -200,17 +212,16 @@ void print_powers(const Powers& p)
     for (const auto& [port, power] : p.antennas)
         std::printf("antenna %d: %s\n", port, power_text(power).c_str());
     std::printf("in use: %s (antenna %u)\n", power_text(p.in_use).c_str(), p.antenna_in_use);
-    std::printf("maximum: %d\n", p.max);
+    std::printf("maximum: %s\n", power_text(units_of_hundredths(p.max)).c_str());
 }
 
 void print_protocols(const std::vector<int32_t>& ids, bool json)
 {
     if (json) {
-        std::string out = "{\"protocols\":[";
-        for (std::size_t i = 0; i < ids.size(); ++i)
-            out += (i ? "," : "") + std::string("{\"id\":") + std::to_string(ids[i]) +
-                   ",\"name\":" + json_quoted(protocol_name(ids[i])) + "}";
-        std::printf("%s]}\n", out.c_str());
+        Json list = Json::array();
+        for (int32_t id : ids)
+            list.push_back({{"id", id}, {"name", protocol_name(id)}});
+        print_json({{"protocols", list}});
         return;
     }
     for (int32_t id : ids)
@@ -222,12 +233,10 @@ void print_protocols(const std::vector<int32_t>& ids, bool json)
 
 float parse_units(const std::string& text)
 {
-    errno = 0;
-    char* end = nullptr;
-    const float units = std::strtof(text.c_str(), &end);
-    if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(units))
+    const double units = parse_decimal(text, "power");
+    if (std::fabs(units) > 1e6)   // far beyond any reader, and beyond a float's hundredths
         throw UsageError("bad power '" + text + "'");
-    return units;
+    return static_cast<float>(units);
 }
 
 int set_power(const Invocation& inv)
@@ -250,22 +259,49 @@ int set_power(const Invocation& inv)
 
     Reader reader(inv.host);
     const reader_handle h = reader.handle();
-    double set;
-    std::string target;
+    // What the call answers is the power asked for, clamped by the library;
+    // the reader may hold less (its maximum), so it is asked afterwards.
+    double asked;
+    std::vector<std::pair<std::string, double>> held;
     if (slot) {
-        set = checked_power(set_slot_tx_power(h, units, *slot), "power set: set_slot_tx_power");
-        target = "slot " + std::to_string(*slot);
+        // The library refuses an empty slot as it refuses a failed call.
+        const reader_record* record = handle_to_reader(h);
+        if (record && record->hwids[*slot].hwid == empty_slot)
+            throw Failure("power set: slot " + std::to_string(*slot) + " is empty");
+        asked = checked_power(set_slot_tx_power(h, units, *slot), "power set: set_slot_tx_power");
+        held.emplace_back("slot " + std::to_string(*slot),
+                          checked_power(get_slot_tx_power(h, *slot), "power set: get_slot_tx_power"));
     } else if (antenna) {
-        set = checked_power(set_antenna_tx_power(h, units, *antenna), "power set: set_antenna_tx_power");
-        target = "antenna " + std::to_string(*antenna);
+        asked = checked_power(set_antenna_tx_power(h, units, *antenna), "power set: set_antenna_tx_power");
+        held.emplace_back("antenna " + std::to_string(*antenna),
+                          checked_power(get_antenna_tx_power(h, *antenna), "power set: get_antenna_tx_power"));
     } else {
-        set = checked_power(set_tx_power(h, units), "power set: set_tx_power");
-        target = "slots";
+        asked = checked_power(set_tx_power(h, units), "power set: set_tx_power");
+        const reader_record* record = handle_to_reader(h);
+        if (!record)
+            fail("power set: handle_to_reader");
+        for (int16_t s = 0; s < 2; ++s)
+            if (record->hwids[s].hwid != empty_slot)
+                held.emplace_back("slot " + std::to_string(s),
+                                  checked_power(get_slot_tx_power(h, s), "power set: get_slot_tx_power"));
     }
-    if (json)
-        std::printf("{\"target\":%s,\"power\":%s}\n", json_quoted(target).c_str(), power_text(set).c_str());
-    else
-        std::printf("%s: %s\n", target.c_str(), power_text(set).c_str());
+    // The library sends hundredths, truncated: a power held as sent is no
+    // news, one the reader changed is told beside it.
+    const long sent = static_cast<long>(asked * 100);
+    const double sent_units = units_of_hundredths(static_cast<int>(sent));
+    if (json) {
+        Json set = Json::array();
+        for (const auto& [target, power] : held)
+            set.push_back({{"target", target}, {"power", power_json(power)}});
+        print_json({{"asked", power_json(sent_units)}, {"set", set}});
+        return exit_ok;
+    }
+    for (const auto& [target, power] : held) {
+        std::printf("%s: %s", target.c_str(), power_text(power).c_str());
+        if (std::lround(power * 100) != sent)
+            std::printf(" (asked %s)", power_text(sent_units).c_str());
+        std::printf("\n");
+    }
     return exit_ok;
 }
 
@@ -318,29 +354,6 @@ int set_protocols(const Invocation& inv)
 
 }  // namespace
 
-std::string json_quoted(std::string_view text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
-
 int run_power(const Invocation& inv)
 {
     if (!inv.args.empty() && inv.args[0] == "set")
@@ -350,7 +363,7 @@ int run_power(const Invocation& inv)
     Reader reader(inv.host);
     const Powers p = read_powers(reader.handle());
     if (json)
-        std::printf("%s\n", powers_json(p).c_str());
+        print_json(powers_json(p));
     else
         print_powers(p);
     return exit_ok;
@@ -377,7 +390,7 @@ int run_antennas(const Invocation& inv)
     for (std::size_t i = 0; i < ports.size(); ++i)
         text += (i ? (json ? "," : " ") : "") + std::to_string(ports[i]);
     if (json)
-        std::printf("{\"antennas\":[%s]}\n", text.c_str());
+        print_json({{"antennas", ports}});
     else
         std::printf("%s\n", text.c_str());
     return exit_ok;
@@ -390,9 +403,9 @@ int run_region(const Invocation& inv)
     Reader reader(inv.host);
     const std::string region = read_region(reader.handle());
     if (json)
-        std::printf("{\"region\":%s}\n", json_quoted(region).c_str());
+        print_json({{"region", region}});
     else
-        std::printf("%s\n", region.c_str());
+        std::printf("%s\n", shown(region).c_str());
     return exit_ok;
 }
 
@@ -405,7 +418,7 @@ int run_rf_state(const Invocation& inv)
     if (get_rfState(reader.handle(), &state) < 0)
         fail("get_rfState");
     if (json)
-        std::printf("{\"rf_state\":%" PRIu32 "}\n", state);
+        print_json({{"rf_state", state}});
     else
         std::printf("0x%08" PRIX32 "\n", state);
     return exit_ok;
@@ -419,31 +432,32 @@ std::string radio_info_text(reader_handle h)
     for (int s = 0; s < 2; ++s)
         out += "slot " + std::to_string(s) + ": " +
                (p.slots[s].hwid == empty_slot ? std::string("empty")
-                                              : hwid_hex(p.slots[s].hwid) + " " + p.slots[s].text) +
+                                              : hwid_hex(p.slots[s].hwid) + " " + shown(p.slots[s].text)) +
                "\n";
-    out += "region: " + region + "\n";
+    out += "region: " + shown(region) + "\n";
     out += "power:";
     for (int s = 0; s < 2; ++s)
         if (p.slots[s].power)
             out += " slot " + std::to_string(s) + " " + power_text(*p.slots[s].power) + ",";
     out += " in use " + power_text(p.in_use) + " (antenna " + std::to_string(p.antenna_in_use) + "), maximum " +
-           std::to_string(p.max) + "\n";
+           power_text(units_of_hundredths(p.max)) + "\n";
     return out;
 }
 
-std::string radio_info_json(reader_handle h)
+void add_radio_info(reader_handle h, Json& object)
 {
     const Powers p = read_powers(h);
     const std::string region = read_region(h);
-    std::string out = "\"hardware\":[";
+    Json hardware = Json::array();
     for (int s = 0; s < 2; ++s) {
-        out += s ? "," : "";
         if (p.slots[s].hwid == empty_slot)
-            out += "null";
+            hardware.push_back(nullptr);
         else
-            out += "{\"hwid\":" + std::to_string(p.slots[s].hwid) + ",\"text\":" + json_quoted(p.slots[s].text) + "}";
+            hardware.push_back({{"hwid", p.slots[s].hwid}, {"text", p.slots[s].text}});
     }
-    return out + "],\"region\":" + json_quoted(region) + ",\"power\":" + powers_json(p);
+    object["hardware"] = hardware;
+    object["region"] = region;
+    object["power"] = powers_json(p);
 }
 
 }  // namespace qdctl

@@ -1,9 +1,8 @@
 // qdctl HOST watch: a continuous inventory on an automatic search.  The
 // search is registered with the library, which starts it on the reader when
 // it is due; watch drains the reader's tag database while the search runs.
-#include <unistd.h>
-
 #include <chrono>
+#include <algorithm>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -26,13 +25,16 @@ const char watch_help[] =
     "      A continuous inventory: registers an automatic search, which the\n"
     "      library starts on the reader when it is due, and prints each tag the\n"
     "      first time it is seen, until the search ends or Ctrl-C (which stops\n"
-    "      the search on the reader); then \"N tags, M sightings in X.XXX s\n"
-    "      (R sightings/s)\".  On a terminal a line shows the count and the rate.\n"
+    "      the search on the reader; a second Ctrl-C ends qdctl at once); then\n"
+    "      \"N tags, M sightings in X.XXX s (R sightings/s)\".  The end and Ctrl-C\n"
+    "      are seen between two tags, however fast the reader finds them.  The\n"
+    "      reader is given the search in spans of at most 30 s, each registered\n"
+    "      as the one before ends, so a search outlives a qdctl that was killed\n"
+    "      by 30 s at most.  While standard error is a terminal (and without\n"
+    "      --quiet) a line there shows the count and the rate.\n"
     "      --start SECONDS     the search starts this long from now (default 0)\n"
     "      --stop SECONDS      it ends this long from now\n"
-    "      --duration SECONDS  it ends this long after its start (default: no end;\n"
-    "                          the reader times up to 65.535 s, watch ends a\n"
-    "                          longer one itself)\n"
+    "      --duration SECONDS  it ends this long after its start (default: no end)\n"
     "      --period SECONDS    the cycle of its groups; what the span leaves of\n"
     "                          it goes to one more group\n"
     "      --run-time SECONDS  time added to that group\n"
@@ -47,10 +49,13 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// The longest duration the reader times itself, in seconds (milliseconds in
-// 16 bits).
-constexpr double reader_timed_limit = 65.535;
+// The longest span of search the reader is given at once: it runs no longer
+// than this when nobody is left to stop it.  The reader times up to 65.535 s
+// (milliseconds in 16 bits).
+constexpr double span_limit = 30.0;
 constexpr auto poll_interval = std::chrono::milliseconds(50);
+// How long the tags of the last pass are taken after the end, at most.
+constexpr double last_pass_grace = 1.0;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -68,7 +73,9 @@ public:
         struct sigaction action {};
         action.sa_handler = on_interrupt;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;   // a call to the reader is finished, not cut off
+        // A call to the reader is finished, not cut off; a second signal
+        // finds the default action and ends the process at once.
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
         sigaction(SIGINT, &action, &old_int_);
         sigaction(SIGTERM, &action, &old_term_);
     }
@@ -130,51 +137,21 @@ private:
     bool running_ = true;
 };
 
-// The live line on standard error, while standard output is a terminal.
-class LiveLine {
-public:
-    LiveLine() : enabled_(isatty(STDOUT_FILENO) == 1) {}
-    ~LiveLine() { clear(); }
-    LiveLine(const LiveLine&) = delete;
-    LiveLine& operator=(const LiveLine&) = delete;
-
-    void show(std::size_t tags, unsigned long sightings, double seconds)
-    {
-        if (!enabled_)
-            return;
-        char text[96];
-        std::snprintf(text, sizeof text, "%zu tags, %lu sightings, %.1f sightings/s, %.1f s", tags, sightings,
-                      seconds > 0 ? static_cast<double>(sightings) / seconds : 0.0, seconds);
-        std::fprintf(stderr, "\r%-60.60s", text);
-        std::fflush(stderr);
-        shown_ = true;
-    }
-    void clear()
-    {
-        if (!shown_)
-            return;
-        std::fprintf(stderr, "\r%60s\r", "");
-        std::fflush(stderr);
-        shown_ = false;
-    }
-
-private:
-    bool enabled_;
-    bool shown_ = false;
-};
-
 class Sightings {
 public:
-    Sightings(const WatchOptions& o, LiveLine& line) : o_(o), line_(line) {}
+    Sightings(const WatchOptions& o, ProgressLine& line) : o_(o), line_(line) {}
 
-    // Takes every tag the database holds; false when a call failed.
-    bool drain(reader_handle h)
+    // Takes the tags the database holds until it is empty or `stop` says so
+    // (asked before each tag); false when a call failed.
+    template <class Stop>
+    bool drain(reader_handle h, Stop stop)
     {
-        for (;;) {
+        while (!stop()) {
             popped_tag_record r;
             std::memset(&r, 0, sizeof r);
             if (tagdb_pop(h, &r) != 0)
                 return false;
+            note_answer();
             if (r.status != 1)
                 return true;
             ++sightings_;
@@ -185,6 +162,7 @@ public:
                 print(r, hex_words(r.id, words), seen);
             }
         }
+        return true;
     }
 
     std::size_t tags() const { return seen_.size(); }
@@ -194,11 +172,9 @@ private:
     void print(const popped_tag_record& r, const std::string& id, unsigned long seen) const
     {
         if (o_.json) {
-            std::printf("{\"id\":\"%s\",\"id_bits\":%u,\"word1\":%u,\"word2\":%u,\"word3\":%u,"
-                        "\"count1\":%" PRIu32 ",\"count2\":%" PRIu32 ",\"count3\":%" PRIu32 ",\"value\":%" PRIu64
-                        ",\"seen\":%lu}\n",
-                        id.c_str(), r.id_bits, r.tag_word1, r.tag_word2, r.tag_word3, r.tag_count1, r.tag_count2,
-                        r.tag_count3, r.tag_value, seen);
+            Json tag = tag_json(r);
+            tag["seen"] = seen;
+            print_json(tag);
         } else {
             std::printf("%s tag_word1=%u tag_word2=%u tag_word3=%u count1=%" PRIu32 " count2=%" PRIu32
                         " count3=%" PRIu32 " value=%" PRIu64,
@@ -212,10 +188,18 @@ private:
     }
 
     const WatchOptions& o_;
-    LiveLine& line_;
+    ProgressLine& line_;
     std::map<std::pair<uint16_t, std::string>, unsigned long> seen_;
     unsigned long sightings_ = 0;
 };
+
+std::string progress_text(const Sightings& s, double seconds)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%zu tags, %lu sightings, %.1f sightings/s, %.1f s", s.tags(), s.sightings(),
+                  seconds > 0 ? static_cast<double>(s.sightings()) / seconds : 0.0, seconds);
+    return text;
+}
 
 }  // namespace
 
@@ -267,47 +251,67 @@ int run_watch(const Invocation& inv)
         end = now + o.stop;
     else if (o.duration >= 0)
         end = start + o.duration;
-    // The reader would take a longer duration modulo 65.536 s and end early.
-    const bool ended_here = end != 0 && end - start > reader_timed_limit;
     const Steady::time_point began = Steady::now();
-    const reader_handle search =
-        auto_search_start(h, &o.params, start, o.period, o.run_time, ended_here ? 0.0 : end);
-    if (!search)
-        fail("auto_search_start");
-    RegisteredSearch registered(search);
 
     InterruptCatcher catcher;
-    LiveLine line;
+    ProgressLine line;
     Sightings sightings(o, line);
+    const auto over = [&] { return interrupted || (end != 0 && epoch_now() >= end); };
+
+    // The search, span by span: each span the reader times itself, and the
+    // next is registered once it has ended.
+    double span_start = start;
     bool failed = false;
-    for (;;) {
-        if (!sightings.drain(h))
-            fail("tagdb_pop");
-        if (interrupted || (ended_here && epoch_now() >= end)) {
-            registered.stop();
-            break;
+    int reason = 0;
+    for (bool done = false; !done;) {
+        const double span_end = end != 0 && end - span_start <= span_limit ? end : span_start + span_limit;
+        const reader_handle search = auto_search_start(h, &o.params, span_start, o.period, o.run_time, span_end);
+        if (!search)
+            fail("auto_search_start");
+        RegisteredSearch registered(search);
+        for (;;) {
+            if (!sightings.drain(h, over)) {
+                // A reader that does not answer would hold the stop for
+                // another time-out; its span ends the search anyway.
+                if (reader_errno == READER_ERROR_REMOTE)
+                    registered.ended();
+                fail("tagdb_pop");
+            }
+            if (over()) {
+                registered.stop();
+                done = true;
+                break;
+            }
+            reader_errno = 0;
+            if (search_active(search) != 1) {
+                registered.ended();
+                failed = reader_errno != 0;
+                reason = reader_errno;
+                done = failed || span_end == end;
+                break;
+            }
+            note_answer();
+            line.show(progress_text(sightings, since(began)));
+            std::this_thread::sleep_for(poll_interval);
         }
-        reader_errno = 0;
-        if (search_active(search) != 1) {
-            registered.ended();
-            failed = reader_errno != 0;
-            break;
-        }
-        line.show(sightings.tags(), sightings.sightings(), since(began));
-        std::this_thread::sleep_for(poll_interval);
+        span_start = std::max(epoch_now(), span_end);
     }
-    // What the last pass left.
-    const int reason = reader_errno;
-    if (!sightings.drain(h))
+    // What the last pass left, unless the user asked to stop or the reader
+    // failed; a reader that landed more than could be taken meanwhile gets a
+    // second more, not the time its backlog would take.
+    const std::string why = failed ? remote_detail(reason) : "";
+    const double last_pass_until = std::max(epoch_now(), end) + last_pass_grace;
+    if (!interrupted && !failed &&
+        !sightings.drain(h, [&] { return interrupted != 0 || epoch_now() >= last_pass_until; }))
         fail("tagdb_pop");
     line.clear();
     const double seconds = since(began);
-    std::FILE* summary = o.json ? stderr : stdout;
+    std::FILE* summary = o.json ? errors() : stdout;
     std::fprintf(summary, "%zu tags, %lu sightings in %.3f s (%.1f sightings/s)\n", sightings.tags(),
                  sightings.sightings(), seconds,
                  seconds > 0 ? static_cast<double>(sightings.sightings()) / seconds : 0.0);
     if (failed)
-        throw Failure("search_active: " + code_name(reason));
+        throw Failure("search_active: " + code_name(reason) + why);
     return exit_ok;
 }
 
