@@ -33,8 +33,11 @@ def _load() -> ctypes.CDLL:
 
 
 lib = _load()
-_libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
-free = _libc.free
+# The strings and arrays that the library hands over came from the malloc
+# that the library itself binds to: the process's global one, which is not
+# libc's when an allocator is preloaded (LD_PRELOAD) or linked in.  The
+# process's own `free` pairs with it; libc's would abort on such a block.
+free = ctypes.CDLL(None).free
 free.argtypes = [c_void_p]
 free.restype = None
 
@@ -226,16 +229,27 @@ class IqBuffer(Structure):
     _fields_ = [("count", c_uint16), ("i_values", c_uint16 * 1024), ("q_values", c_uint16 * 1024)]
 
 
+class ErrorRecord(Structure):
+    """A thread's last failure, as qdapi_last_error hands it out."""
+    _fields_ = [("code", c_int), ("message", c_char_p)]
+
+
 IdList = c_int32 * 17
 
 # ---------------------------------------------------------------------------
-# Prototypes: name, result, arguments.  Strings that the caller frees come
-# back as c_void_p so that they can be copied, then freed.
+# Prototypes: name, result, arguments, for every function that the header
+# exports (tests/test_prototypes.py holds this table to the header).  Strings
+# that the caller frees (the _r functions) come back as c_void_p so that
+# they can be copied, then freed; the library's own strings as c_char_p.
 
 H = Handle
 P = POINTER
 _PROTOTYPES = [
     ("reader_strerror", c_char_p, [c_int]),
+    ("reader_perror", None, [c_char_p]),
+    ("qdapi_last_error", P(ErrorRecord), []),
+    ("qdapi_clear_error", None, []),
+    ("qdapi_version", c_char_p, [P(c_int), P(c_int), P(c_int)]),
     ("open_reader", H, [c_char_p]),
     ("handle_to_reader", P(ReaderRecord), [H]),
     ("reconnect_reader", H, [H]),
@@ -247,6 +261,10 @@ _PROTOTYPES = [
     ("tagdb_consume", c_int, [H, P(TagRecord)]),
     ("tagdb_pop", c_int, [H, P(PoppedTagRecord)]),
     ("tagdb_reset_db", c_int, [H]),
+    ("tagdb_pop_many", c_int, [H, P(PoppedTagRecord), c_int, P(c_int)]),
+    ("tagdb_consume_many", c_int, [H, P(TagRecord), c_int, P(c_int)]),
+    ("set_pipeline_window", c_int, [H, c_int]),
+    ("get_pipeline_window", c_int, [H]),
     ("detailed_read_start", c_int, [H, P(SearchConfig)]),
     ("detailed_read_stop", c_int, [H, c_int]),
     ("conveyor_read_start", c_int, [H, P(SearchParams)]),
@@ -269,7 +287,8 @@ _PROTOTYPES = [
     ("set_tx_power", c_double, [H, c_float]),
     ("get_max_reader_power", None, [H, P(c_int16)]),
     ("set_supported_protocols", c_int, [H, c_int, P(ProtocolEnableEntry), P(c_int32)]),
-    ("get_region", None, [H, c_void_p]),
+    ("get_region", None, [H, c_char_p]),
+    ("get_region_sized", c_int, [H, c_char_p, ctypes.c_size_t]),
     ("get_rfState", c_int16, [H, P(c_uint32)]),
     # Automatic searches
     ("auto_search_start", H, [H, P(SearchParams), c_double, c_double, c_double, c_double]),
@@ -286,6 +305,11 @@ _PROTOTYPES = [
     ("reader_params_load_all", c_int, [H]),
     ("reader_params_commit_all", c_int, [H]),
     ("reader_params_list_r", P(c_void_p), [H, P(c_int)]),
+    # The forms without _r return the library's one copy, which the next
+    # call from any thread frees: declared, but the binding uses the _r ones.
+    ("reader_params_get", c_char_p, [H, c_char_p]),
+    ("reader_params_lookup", c_char_p, [H, c_char_p]),
+    ("reader_params_list", P(c_char_p), [H, P(c_int)]),
     # Named settings
     ("config_set_tagop_retry_timeout_ms", c_int, [H, c_uint32]),
     ("config_get_tagop_retry_timeout_ms", c_uint16, [H]),
@@ -331,10 +355,18 @@ _PROTOTYPES = [
 del H, P
 
 
+# Every prototype declared, whether or not the loaded library has it.
+prototypes: dict[str, tuple[object, tuple]] = {}
+
+
 def declare(name: str, restype, argtypes) -> None:
-    function = getattr(lib, name)
-    function.restype = restype
-    function.argtypes = argtypes
+    prototypes[name] = (restype, tuple(argtypes))
+    # A library older than this binding lacks the newest functions: only
+    # their use fails (AttributeError), not the import.
+    function = getattr(lib, name, None)
+    if function is not None:
+        function.restype = restype
+        function.argtypes = argtypes
 
 
 for _name, _restype, _argtypes in _PROTOTYPES:

@@ -10,7 +10,15 @@ from collections.abc import MutableMapping
 from typing import Any, Callable, Iterator
 
 from ._lib import AntennaStatsRecord, FwUpdateInfo, SourceStatsRecord, free, lib, take_string, text
+from ._session import Session
 from .errors import Code, clear_errno, error, failure, last_errno
+
+
+def _session_of(reader: Any) -> Session:
+    # The helpers keep the reader's session, not the reader: the reader
+    # holds them, and a reference back would make a cycle that keeps a
+    # dropped reader's handle open until the cycle collector runs.
+    return reader if isinstance(reader, Session) else reader._session
 
 
 class Params(MutableMapping):
@@ -19,10 +27,10 @@ class Params(MutableMapping):
     reader's list of names."""
 
     def __init__(self, reader: Any) -> None:
-        self._reader = reader
+        self._session = _session_of(reader)
 
     def __getitem__(self, name: str) -> str:
-        value = take_string(lib.reader_params_get_r(self._reader.handle, name.encode()))
+        value = take_string(self._session.call(lib.reader_params_get_r, name.encode()))
         if value is None:
             raise failure(f"params get {name}")
         return value
@@ -46,7 +54,7 @@ class Params(MutableMapping):
         """The names, in the reader's order."""
         count = ctypes.c_int(0)
         clear_errno()
-        names = lib.reader_params_list_r(self._reader.handle, ctypes.byref(count))
+        names = self._session.call(lib.reader_params_list_r, ctypes.byref(count))
         if not names:
             # NULL is an empty store unless reader_errno says otherwise.
             if last_errno():
@@ -60,18 +68,18 @@ class Params(MutableMapping):
 
     def set(self, name: str, value: str, flag: int = 0) -> None:
         """Sets a parameter; flag bit 0 saves it at once."""
-        if lib.reader_params_set_with_flag(self._reader.handle, name.encode(), value.encode(), flag) != 0:
+        if self._session.call(lib.reader_params_set_with_flag, name.encode(), value.encode(), flag) != 0:
             raise failure(f"params set {name}")
 
     def lookup(self, name: str) -> str:
         """The reader's answer to a look-up of a name."""
-        value = take_string(lib.reader_params_lookup_r(self._reader.handle, name.encode()))
+        value = take_string(self._session.call(lib.reader_params_lookup_r, name.encode()))
         if value is None:
             raise failure(f"params lookup {name}")
         return value
 
     def _command(self, function: Callable[..., int], verb: str, *names: str) -> None:
-        if function(self._reader.handle, *(n.encode() for n in names)) != 0:
+        if self._session.call(function, *(n.encode() for n in names)) != 0:
             raise failure(" ".join(("params", verb) + names))
 
     def log(self, name: str) -> None:
@@ -110,7 +118,7 @@ class Config:
     names = tuple(s[0] for s in _SETTINGS)
 
     def __init__(self, reader: Any) -> None:
-        self._reader = reader
+        self._session = _session_of(reader)
 
     def as_dict(self) -> dict[str, int]:
         return {name: getattr(self, name) for name in self.names}
@@ -123,13 +131,13 @@ def _setting(attribute: str, c_name: str, failed: int, unsigned: bool) -> proper
         # The failure value is also a value the reader may hold: only
         # reader_errno tells them apart.
         clear_errno()
-        value = getter(self._reader.handle)
+        value = self._session.call(getter)
         if value == failed and last_errno():
             raise failure(f"config get {attribute}")
         return value & 0xFFFFFFFF if unsigned else value
 
     def set(self: Config, value: int) -> None:
-        if setter(self._reader.handle, int(value)) != 0:
+        if self._session.call(setter, int(value)) != 0:
             raise failure(f"config set {attribute}")
 
     return property(get, set, doc=f"The reader's {attribute} setting.")
@@ -169,33 +177,34 @@ class FirmwareStatus:
 
 
 class AdminMixin:
-    handle: int
+    _session: Session
     _record_lock: threading.Lock
+    _call: Callable[..., Any]
 
     def _make_params(self) -> Params:
-        return Params(self)
+        return Params(self._session)
 
     def _make_config(self) -> Config:
-        return Config(self)
+        return Config(self._session)
 
     # -- statistics ---------------------------------------------------------
 
     def antenna_stats(self, antenna: int) -> Any:
         """The counters of one antenna (an AntennaStats)."""
         record = AntennaStatsRecord()
-        if lib.get_antenna_stats(self.handle, antenna, ctypes.byref(record)) != 0:
+        if self._call(lib.get_antenna_stats, antenna, ctypes.byref(record)) != 0:
             raise failure(f"stats antenna {antenna}")
         return _counters(AntennaStats, record)
 
     def source_stats(self) -> Any:
         """The counters of the tag operations (a SourceStats)."""
         record = SourceStatsRecord()
-        if lib.get_source_stats(self.handle, ctypes.byref(record)) != 0:
+        if self._call(lib.get_source_stats, ctypes.byref(record)) != 0:
             raise failure("stats source")
         return _counters(SourceStats, record)
 
     def reset_stats(self) -> None:
-        if lib.reset_epcg_stats(self.handle) != 0:
+        if self._call(lib.reset_epcg_stats) != 0:
             raise failure("stats reset")
 
     # -- GPIO ---------------------------------------------------------------
@@ -203,7 +212,7 @@ class AdminMixin:
     def gpio(self, line: int) -> int:
         """The value the reader reads for a line."""
         clear_errno()
-        value = lib.GPIO_get(self.handle, line)
+        value = self._call(lib.GPIO_get, line)
         if value == -1 and last_errno():
             raise failure(f"gpio get {line}")
         return value
@@ -215,10 +224,10 @@ class AdminMixin:
         return result
 
     def set_gpio(self, first: int, second: int) -> int:
-        return self._gpio_result(lib.GPIO_set(self.handle, first, second), "gpio set")
+        return self._gpio_result(self._call(lib.GPIO_set, first, second), "gpio set")
 
     def set_gpio_event(self, first: int, second: int, third: int) -> int:
-        return self._gpio_result(lib.GPIO_set_reader_event(self.handle, first, second, third), "gpio event")
+        return self._gpio_result(self._call(lib.GPIO_set_reader_event, first, second, third), "gpio event")
 
     # -- firmware, reboot ---------------------------------------------------
 
@@ -226,7 +235,7 @@ class AdminMixin:
         info = FwUpdateInfo()
         clear_errno()
         try:
-            status = lib.reader_fw_update_complete(self.handle, ctypes.byref(info))
+            status = self._call(lib.reader_fw_update_complete, ctypes.byref(info))
         finally:
             texts = [take_string(info.fw_text1), take_string(info.fw_text2), take_string(info.fw_text3)]
         if status == -1 and last_errno():
@@ -238,7 +247,7 @@ class AdminMixin:
         """Starts a firmware update from an image and follows it to its end,
         calling progress(status) at each poll while it runs.  The reader runs
         the new firmware after its next reboot."""
-        started = lib.reader_fw_update(self.handle, image.encode(), value)
+        started = self._call(lib.reader_fw_update, image.encode(), value)
         if started != 0:
             raise failure(f"firmware update {image}", None if started == -1 else started)
         deadline = time.monotonic() + timeout
@@ -255,18 +264,25 @@ class AdminMixin:
 
     def reboot(self, first: int = 0, second: int = 0) -> None:
         """Asks the reader to reboot; the next operation connects anew."""
-        lib.reboot_reader(self.handle, first, second)
+        self._call(lib.reboot_reader, first, second)
 
     # -- versions -----------------------------------------------------------
 
     def _record_text(self, name: str) -> str:
         # The text belongs to the reader's record until the same query runs
-        # again: copied before another thread may ask.
+        # again, or the reader is closed: copied before another thread may
+        # ask, and before a close may free it.
+        function = getattr(lib, name)
+
+        def copied(handle: int) -> str | None:
+            value = function(handle)
+            return None if value is None else text(value)
+
         with self._record_lock:
-            value = getattr(lib, name)(self.handle)
-            if value is None:
-                raise failure(name)
-            return text(value)
+            value = self._call(copied)
+        if value is None:
+            raise failure(name)
+        return value
 
     @property
     def firmware_version(self) -> str:

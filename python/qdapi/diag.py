@@ -12,6 +12,7 @@ from typing import Any, Callable, Sequence
 
 from ._lib import (DataCaptureArgs, DataCaptureResult, HopTable, HostInfoTexts, IqBuffer, EEPROM_BLOCK_WORDS,
                    buffer_lock, declare, lib, text)
+from ._session import Session
 from .errors import (Code, InvalidHandleError, PrivilegeError, ReaderError, clear_errno, error, last_errno)
 
 _UNLOCK_CALLS = 5
@@ -107,11 +108,12 @@ class Diag:
     radio slots, powers in hundredths, frequencies in kHz."""
 
     def __init__(self, reader: Any) -> None:
-        self._reader = reader
+        # The session, not the reader: see admin._session_of.
+        self._session = reader if isinstance(reader, Session) else reader._session
 
     def _call(self, name: str, *args: Any) -> int:
         clear_errno()
-        return getattr(lib, name)(self._reader.handle, *args)
+        return self._session.call(getattr(lib, name), *args)
 
     def get_freq(self, slot: int) -> int:
         khz = c_uint32()

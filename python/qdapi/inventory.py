@@ -6,10 +6,11 @@ import ctypes
 import threading
 import time
 from dataclasses import dataclass
-from typing import Iterable, Iterator
+from typing import Any, Callable, Iterable, Iterator
 
 from ._lib import PoppedTagRecord, SearchConfig, SearchParams as _SearchParamsRecord, TagRecord, lib
-from .errors import Code, clear_errno, error, failure, last_errno
+from ._session import Session
+from .errors import Code, InvalidHandleError, clear_errno, error, failure, last_errno
 
 # The longest duration the reader times by itself (milliseconds in 16 bits);
 # a watch ends a longer one itself.
@@ -79,15 +80,24 @@ def _checked(result: int, operation: str, failed: int = -1) -> int:
 
 
 class InventoryMixin:
-    handle: int
+    _session: Session
+    _call: Callable[..., Any]
+    # Records that left the reader's database but were not handed to the
+    # caller (an exception, KeyboardInterrupt above all, left the iteration
+    # between the two): the next iteration hands them over first.  A record
+    # whose status is not 1 is one that the library never filled.
+    _pending: list[PoppedTagRecord | TagRecord]
+    _pending_lock: threading.Lock
 
     # -- one search ---------------------------------------------------------
 
     def inventory(self, params: SearchParams | None = None, timeout: float = 30.0, reset: bool = False,
                   poll: float = 0.01) -> Iterator[Tag]:
-        """Runs one search and yields every tag it found.  reset empties the
-        reader's database first.  OperationTimeoutError when the search has
-        not ended within `timeout` seconds."""
+        """Runs one search and yields every tag it found (after any tag that
+        an interrupted iteration took out of the reader and did not hand
+        over).  reset empties the reader's database first, and forgets such
+        tags.  OperationTimeoutError when the search has not ended within
+        `timeout` seconds."""
         if reset:
             self.reset_tags()
         search_id = self.search_start(params)
@@ -104,61 +114,114 @@ class InventoryMixin:
 
     def search_start(self, params: SearchParams | None = None) -> int:
         """Starts a search; its identifier."""
-        return _checked(lib.search_start(self.handle, ctypes.byref(_params(params))), "search_start")
+        return _checked(self._call(lib.search_start, ctypes.byref(_params(params))), "search_start")
 
     def search_status(self, search_id: int) -> int:
         """The reader's status of a search (-1 waiting, -2 running, -3 done...)."""
-        return _checked(lib.operation_status(self.handle, search_id), "operation_status",
+        return _checked(self._call(lib.operation_status, search_id), "operation_status",
                         Code.OPERATION_BUILD_IN_PROGRESS)
 
     def tags_available(self) -> int:
         """The number of tags in the reader's database."""
-        return _checked(lib.tags_available(self.handle, 0), "tags_available")
+        return _checked(self._call(lib.tags_available, 0), "tags_available")
+
+    # A tag taken out of the reader exists only here until it is handed
+    # over: `held` names it from before the library's call until the moment
+    # of the hand-over, and whatever ends the iteration in between puts it
+    # back in front of the pending records.  Python raises KeyboardInterrupt
+    # (and switches threads) only at calls and loops, so the steps without a
+    # call between them below (take and delete; clear and yield or return)
+    # cannot be split by it.
 
     def tags(self) -> Iterator[Tag]:
-        """Takes the tags out of the reader's database, one by one."""
-        while True:
-            record = PoppedTagRecord()
-            _checked(lib.tagdb_pop(self.handle, ctypes.byref(record)), "tagdb_pop")
-            if record.status != 1:
-                return
-            yield Tag.from_record(record)
+        """Takes the tags out of the reader's database, one by one; first
+        any that an interrupted iteration took out and did not hand over."""
+        held: PoppedTagRecord | TagRecord | None = None
+        try:
+            while True:
+                with self._pending_lock:
+                    if self._pending:
+                        held = self._pending[0]
+                        del self._pending[0]
+                if held is None:
+                    held = PoppedTagRecord()
+                    if self._call(lib.tagdb_pop, ctypes.byref(held)) == -1:
+                        held = None
+                        raise failure("tagdb_pop")
+                    if held.status != 1:
+                        held = None
+                        return
+                elif held.status != 1:
+                    held = None
+                    continue
+                tag = Tag.from_record(held)
+                held = None
+                yield tag
+        finally:
+            if held is not None:
+                self._pending.insert(0, held)
 
     def consume(self) -> Tag | None:
-        """Takes one tag in the full form (word4, word5), or None when empty."""
-        record = TagRecord()
-        _checked(lib.tagdb_consume(self.handle, ctypes.byref(record)), "tagdb_consume")
-        return Tag.from_record(record) if record.status == 1 else None
+        """Takes one tag in the full form (word4, word5), or None when empty.
+        A tag that an interrupted iteration took out comes first, in the form
+        it was taken in."""
+        held: PoppedTagRecord | TagRecord | None = None
+        try:
+            while True:
+                with self._pending_lock:
+                    if self._pending:
+                        held = self._pending[0]
+                        del self._pending[0]
+                if held is None:
+                    held = TagRecord()
+                    if self._call(lib.tagdb_consume, ctypes.byref(held)) == -1:
+                        held = None
+                        raise failure("tagdb_consume")
+                    if held.status != 1:
+                        held = None
+                        return None
+                elif held.status != 1:
+                    held = None
+                    continue
+                tag = Tag.from_record(held)
+                held = None
+                return tag
+        finally:
+            if held is not None:
+                self._pending.insert(0, held)
 
     def reset_tags(self) -> None:
-        """Empties the reader's tag database."""
-        _checked(lib.tagdb_reset_db(self.handle), "tagdb_reset_db")
+        """Empties the reader's tag database, and forgets the tags that an
+        interrupted iteration took out of it and did not hand over."""
+        _checked(self._call(lib.tagdb_reset_db), "tagdb_reset_db")
+        with self._pending_lock:
+            del self._pending[:]
 
     # -- detailed, conveyor and extended searches ---------------------------
 
     def detailed_start(self, config: SearchConfig) -> int:
         """Starts a search from a full configuration (whose discriminants the
         library fills in place); its identifier."""
-        return _checked(lib.detailed_read_start(self.handle, ctypes.byref(config)), "detailed_read_start")
+        return _checked(self._call(lib.detailed_read_start, ctypes.byref(config)), "detailed_read_start")
 
     def detailed_stop(self, search_id: int) -> int:
-        return _checked(lib.detailed_read_stop(self.handle, search_id), "detailed_read_stop")
+        return _checked(self._call(lib.detailed_read_stop, search_id), "detailed_read_stop")
 
     def conveyor_start(self, params: SearchParams | None = None) -> int:
-        return _checked(lib.conveyor_read_start(self.handle, ctypes.byref(_params(params))), "conveyor_read_start")
+        return _checked(self._call(lib.conveyor_read_start, ctypes.byref(_params(params))), "conveyor_read_start")
 
     def conveyor_stop(self, search_id: int) -> int:
-        return _checked(lib.conveyor_read_stop(self.handle, search_id), "conveyor_read_stop")
+        return _checked(self._call(lib.conveyor_read_stop, search_id), "conveyor_read_stop")
 
     def extended_configure(self, config: SearchConfig) -> int:
         """The reader's status of the configuration."""
-        result = lib.zr_search_configure(self.handle, ctypes.byref(config))
+        result = self._call(lib.zr_search_configure, ctypes.byref(config))
         if result in (-2, -3):
             raise failure("zr_search_configure", None if result == -3 else Code.ERROR_REMOTE)
         return result
 
     def _extended(self, name: str) -> int:
-        result = getattr(lib, name)(self.handle)
+        result = self._call(getattr(lib, name))
         if result in (-1, -4):
             raise failure(name, None if result == -4 else Code.ERROR_REMOTE)
         return result
@@ -200,8 +263,8 @@ class Watch:
         end = 0.0 if duration is None else start_at + duration
         # The reader would take a longer duration modulo 65.536 s.
         self._local_end = end if end and end - start_at > READER_TIMED_LIMIT else None
-        self._search = lib.auto_search_start(reader.handle, ctypes.byref(_params(params)), start_at, period,
-                                             run_time, 0.0 if self._local_end else end)
+        self._search = reader._call(lib.auto_search_start, ctypes.byref(_params(params)), start_at, period,
+                                    run_time, 0.0 if self._local_end else end)
         if not self._search:
             raise failure("auto_search_start")
         self._running = True
@@ -213,7 +276,7 @@ class Watch:
                 if self._stopping.is_set() or (self._local_end and time.time() >= self._local_end):
                     break
                 clear_errno()
-                if lib.search_active(self._search) != 1:
+                if self._on_search(lib.search_active) != 1:
                     reason = last_errno()
                     with self._lock:
                         self._running = False
@@ -227,6 +290,12 @@ class Watch:
         finally:
             self.close()
 
+    def _on_search(self, function: Callable[[int], int]) -> int:
+        # The search's handle is one of the library's slots, freed with the
+        # reader's: used only while the reader cannot be closed.
+        search = self._search
+        return self._reader._call(lambda _reader_handle: function(search))
+
     def stop(self) -> None:
         """Ends the watch at its next poll (callable from any thread)."""
         self._stopping.set()
@@ -236,12 +305,19 @@ class Watch:
         self._stopping.set()
         with self._lock:
             running, self._running = self._running, False
-        if running and not getattr(self._reader, "closed", False):
-            lib.auto_search_stop(self._search)
+        if running:
+            try:
+                self._on_search(lib.auto_search_stop)
+            except InvalidHandleError:
+                pass   # closing the reader stopped it
 
     @property
     def active(self) -> bool:
-        return lib.search_active(self._search) == 1
+        """False also once the reader is closed, which ends its searches."""
+        try:
+            return self._on_search(lib.search_active) == 1
+        except InvalidHandleError:
+            return False
 
     def __enter__(self) -> Watch:
         return self

@@ -5,7 +5,7 @@ from __future__ import annotations
 import ctypes
 import threading
 from dataclasses import dataclass
-from typing import Iterable, Mapping, Union
+from typing import Any, Callable, Iterable, Mapping, Union
 
 from ._lib import IdList, ProtocolEnableEntry, lib, protocol_names, text
 from .errors import Code, clear_errno, failure, last_errno
@@ -51,44 +51,49 @@ def _power(result: float, operation: str) -> float:
 
 
 class RadioMixin:
-    handle: int
     _record_lock: threading.Lock
+    _call: Callable[..., Any]
 
     @property
     def hardware(self) -> tuple[Hardware | None, Hardware | None]:
         """Slots 0 and 1 (None: empty)."""
+        def copied(handle: int) -> list[tuple[int, str]] | None:
+            # The record is the library's until the reader is closed: read
+            # while it cannot be.
+            record = lib.handle_to_reader(handle)
+            return [(h.hwid, text(h.text)) for h in record.contents.hwids] if record else None
+
         with self._record_lock:
-            record = lib.handle_to_reader(self.handle)
-            if not record:
-                raise failure("handle_to_reader")
-            slots = [(h.hwid, text(h.text)) for h in record.contents.hwids]
+            slots = self._call(copied)
+        if slots is None:
+            raise failure("handle_to_reader")
         first, second = (None if hwid == EMPTY_SLOT else Hardware(hwid, name) for hwid, name in slots)
         return first, second
 
     def slot_power(self, slot: int) -> float:
-        return _power(lib.get_slot_tx_power(self.handle, slot), "get_slot_tx_power")
+        return _power(self._call(lib.get_slot_tx_power, slot), "get_slot_tx_power")
 
     def antenna_power(self, antenna: int) -> float:
-        return _power(lib.get_antenna_tx_power(self.handle, antenna), "get_antenna_tx_power")
+        return _power(self._call(lib.get_antenna_tx_power, antenna), "get_antenna_tx_power")
 
     def set_slot_power(self, slot: int, power: float) -> float:
         """Sets a slot's power (clamped to 0..33, sent in hundredths); the
         power set."""
-        return _power(lib.set_slot_tx_power(self.handle, power, slot), "set_slot_tx_power")
+        return _power(self._call(lib.set_slot_tx_power, power, slot), "set_slot_tx_power")
 
     def set_antenna_power(self, antenna: int, power: float) -> float:
         """AntennaNotConnectedError for an antenna without an antenna."""
-        return _power(lib.set_antenna_tx_power(self.handle, power, antenna), "set_antenna_tx_power")
+        return _power(self._call(lib.set_antenna_tx_power, power, antenna), "set_antenna_tx_power")
 
     def set_power(self, power: float) -> float:
         """Sets the power of both slots (an empty one is skipped)."""
-        return _power(lib.set_tx_power(self.handle, power), "set_tx_power")
+        return _power(self._call(lib.set_tx_power, power), "set_tx_power")
 
     @property
     def current_power(self) -> tuple[float, int]:
         """The power in use and the antenna it is used on."""
         antenna = ctypes.c_uint16()
-        power = _power(lib.get_current_tx_power(self.handle, ctypes.byref(antenna)), "get_current_tx_power")
+        power = _power(self._call(lib.get_current_tx_power, ctypes.byref(antenna)), "get_current_tx_power")
         return power, antenna.value
 
     @property
@@ -98,7 +103,7 @@ class RadioMixin:
         unanswered = -0x8000
         value = ctypes.c_int16(unanswered)
         clear_errno()
-        lib.get_max_reader_power(self.handle, ctypes.byref(value))
+        self._call(lib.get_max_reader_power, ctypes.byref(value))
         if value.value == unanswered:
             raise failure("get_max_reader_power", last_errno() or Code.ERROR_REMOTE)
         return value.value
@@ -108,7 +113,7 @@ class RadioMixin:
         buffer = ctypes.create_string_buffer(_REGION_ROOM)
         buffer[0] = b"\x01"   # a failed call writes nothing, not even a NUL
         clear_errno()
-        lib.get_region(self.handle, buffer)
+        self._call(lib.get_region, buffer)
         if buffer.raw[:2] == b"\x01\x00":
             raise failure("get_region", last_errno() or Code.ERROR_REMOTE)
         return text(buffer.value)
@@ -116,7 +121,7 @@ class RadioMixin:
     @property
     def rf_state(self) -> int:
         state = ctypes.c_uint32()
-        if lib.get_rfState(self.handle, ctypes.byref(state)) < 0:
+        if self._call(lib.get_rfState, ctypes.byref(state)) < 0:
             raise failure("get_rfState")
         return state.value
 
@@ -124,14 +129,14 @@ class RadioMixin:
     def antennas(self) -> list[int]:
         """The connected antenna ports."""
         values = IdList()
-        if lib.get_connected_antennas(self.handle, values) < 0:
+        if self._call(lib.get_connected_antennas, values) < 0:
             raise failure("get_connected_antennas")
         return _listed(values)
 
     @property
     def protocol_ids(self) -> list[int]:
         values = IdList()
-        if lib.get_supported_protocols(self.handle, values) < 0:
+        if self._call(lib.get_supported_protocols, values) < 0:
             raise failure("get_supported_protocols")
         return _listed(values)
 
@@ -151,6 +156,6 @@ class RadioMixin:
         if length > _ENABLE_TEXT_ROOM:
             raise ValueError(f"too many protocols: the reader's list holds {_ENABLE_TEXT_ROOM} characters")
         values = IdList()
-        if lib.set_supported_protocols(self.handle, len(items), entries, values) < 0:
+        if self._call(lib.set_supported_protocols, len(items), entries, values) < 0:
             raise failure("set_supported_protocols")
         return [protocol_name(p) for p in _listed(values)]

@@ -3,8 +3,10 @@ from __future__ import annotations
 
 import threading
 from types import TracebackType
+from typing import Any, Callable, TypeVar
 
 from ._lib import lib, trace_enabled_var, use_tcp_var
+from ._session import Session
 from .admin import AdminMixin
 from .diag import Diag
 from .errors import Code, InvalidHandleError, failure
@@ -39,53 +41,68 @@ class Settings:
 
 settings = Settings()
 
+T = TypeVar("T")
+
 
 class Reader(InventoryMixin, RadioMixin, AdminMixin):
-    """An open reader; a context manager that closes it.
+    """An open reader; a context manager that closes it.  A reader that
+    nothing refers to any more (neither it nor its params, config, diag, tag
+    memories or watches) is closed at once.
 
     tcp=True switches the library to TCP first.  The library has one switch
     for the whole process, which it reads whenever it connects: it stays on
     for every reader (settings.use_tcp turns it off again).
 
     A Reader may be shared by threads: the library serialises what needs it
-    per handle."""
+    per handle.  close() waits for the calls that other threads have in
+    flight on it; every call after it raises InvalidHandleError."""
 
     def __init__(self, host: str, tcp: bool = False) -> None:
         if tcp:
             settings.use_tcp = True
         self.host = host
-        self._handle: int | None = None
+        self._session: Session | None = None
         # The version texts live in the reader's record until the same query
         # runs again: each is copied before another thread can ask.
         self._record_lock = threading.Lock()
+        self._pending: list = []
+        self._pending_lock = threading.Lock()
         handle = lib.open_reader(host.encode())
         if not handle:
             raise failure(f"open {host}")
-        self._handle = handle
+        self._session = Session(host, handle)
         self.params = self._make_params()
         self.config = self._make_config()
-        self.diag = Diag(self)
+        self.diag = Diag(self._session)
+
+    def _call(self, function: Callable[..., T], *args: Any) -> T:
+        """function(handle, *args), with the handle kept open meanwhile."""
+        session = self._session
+        if session is None:
+            raise InvalidHandleError(Code.ERROR_INVALID_ARGUMENTS, f"reader {self.host}", detail="closed")
+        return session.call(function, *args)
 
     @property
     def handle(self) -> int:
-        """The library's handle; InvalidHandleError once closed."""
-        handle = self._handle
+        """The library's handle; InvalidHandleError once closed.  A call made
+        with it directly is not kept apart from close()."""
+        handle = None if self._session is None or self._session.closed else self._session.handle
         if handle is None:
             raise InvalidHandleError(Code.ERROR_INVALID_ARGUMENTS, f"reader {self.host}", detail="closed")
         return handle
 
     @property
     def closed(self) -> bool:
-        return self._handle is None
+        return self._session is None or self._session.closed
 
     def close(self) -> None:
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            lib.close_reader(handle)
+        """Closes the reader, once the calls in flight on it have returned."""
+        if self._session is not None:
+            self._session.close()
 
     def reconnect(self) -> None:
         """Connects anew now (the library also does it by itself when needed)."""
-        if not lib.reconnect_reader(self.handle):
+        if not self._call(lib.reconnect_reader):
             raise failure(f"reconnect {self.host}")
 
     def tag(self, tag_id: TagId, id_bits: int | None = None) -> TagMemory:
@@ -99,14 +116,6 @@ class Reader(InventoryMixin, RadioMixin, AdminMixin):
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
                  traceback: TracebackType | None) -> None:
         self.close()
-
-    def __del__(self) -> None:
-        # A reader left open would hold one of the library's 128 handles.
-        if getattr(self, "_handle", None) is not None:
-            try:
-                self.close()
-            except Exception:   # the interpreter is shutting down
-                pass
 
     def __repr__(self) -> str:
         return f"Reader({self.host!r}{', closed' if self.closed else ''})"

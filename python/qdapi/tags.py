@@ -18,15 +18,15 @@ import enum
 from typing import Protocol, Sequence, Union
 
 from ._lib import TagopRecord, lib
+from ._session import Session
 from .errors import failure
 from .inventory import Tag
 
 
-class HasHandle(Protocol):
-    """What the tag operations need of a reader: its handle."""
+class HasSession(Protocol):
+    """What the tag operations need of a reader: the session of its handle."""
 
-    @property
-    def handle(self) -> int: ...
+    _session: Session
 
 
 MAX_ID_WORDS = 16
@@ -83,8 +83,8 @@ def identity(tag_id: TagId, id_bits: int | None = None) -> tuple[list[int], int]
 class TagMemory:
     """Operations on the tag with one identity (Reader.tag)."""
 
-    def __init__(self, reader: HasHandle, tag_id: TagId, id_bits: int | None = None) -> None:
-        self._reader = reader
+    def __init__(self, reader: HasSession, tag_id: TagId, id_bits: int | None = None) -> None:
+        self._session = reader._session
         self.id_words, self.id_bits = identity(tag_id, id_bits)
 
     def _request(self) -> TagopRecord:
@@ -95,7 +95,7 @@ class TagMemory:
         return r
 
     def _run(self, name: str, r: TagopRecord) -> None:
-        if getattr(lib, name)(self._reader.handle, ctypes.byref(r)) != 0:
+        if self._session.call(getattr(lib, name), ctypes.byref(r)) != 0:
             raise failure(f"{name} {self.hex}")
 
     @staticmethod

@@ -1,6 +1,8 @@
 # The binding against qdsim on loopback addresses 127.0.0.150..159 (run in a
 # private network namespace whose lo is up).  QDAPI_LIBRARY names the
 # library under test, QDSIM the daemon.
+import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -12,6 +14,25 @@ import qdapi  # noqa: E402
 from qdapi.sim import VirtualReader, write_field  # noqa: E402
 
 ADDRESS = "127.0.0.150"
+PYTHON_DIR = Path(__file__).resolve().parents[1]
+
+# The header's records (typedef names) and their ctypes structures in _lib.
+RECORDS = {
+    "search_params": "SearchParams", "tag_record": "TagRecord", "popped_tag_record": "PoppedTagRecord",
+    "search_lists": "SearchLists", "term_table": "TermTable", "search_term": "SearchTerm",
+    "search_option": "SearchOption", "search_limit": "SearchLimit", "step_entry": "StepEntry",
+    "search_extension": "SearchExtension", "search_config": "SearchConfig", "auto_search_record": "AutoSearchRecord",
+    "reader_record": "ReaderRecord", "tagop_record": "TagopRecord", "protocol_enable_entry": "ProtocolEnableEntry",
+    "antenna_stats": "AntennaStatsRecord", "source_stats": "SourceStatsRecord", "fw_update_info": "FwUpdateInfo",
+    "hop_table": "HopTable", "host_info_texts": "HostInfoTexts", "data_capture_args": "DataCaptureArgs",
+    "data_capture_result": "DataCaptureResult", "iq_buffer": "IqBuffer",
+}
+
+
+def run_python(code, env=None, **kw):
+    """Runs code in a Python process of its own, with this binding."""
+    env = dict(os.environ if env is None else env, PYTHONPATH=str(PYTHON_DIR))
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120, **kw)
 
 # The known field: identity, then what the inventory must report of it.
 FIELD = [

@@ -7,22 +7,15 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
 import qdapi
-from conftest import ADDRESS, FIELD
+from conftest import ADDRESS, FIELD, PYTHON_DIR, RECORDS, run_python
 from qdapi.sim import VirtualReader
 
 ACCESS_CODE = 0x3C5A17E9
-PYTHON_DIR = Path(__file__).resolve().parents[1]
 EXPECTED = {(tag.split("/")[0].ljust(4 * ((bits + 15) // 16), "0"), bits) for tag, bits, _ in FIELD}
-
-
-def run_python(code, **kw):
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120, **kw)
 
 
 # ---------------------------------------------------------------------------
@@ -325,16 +318,7 @@ def test_no_leak_of_strings_over_10000_calls(reader):
 # Records: sizes and field offsets as the C compiler lays out the header's
 
 
-LAYOUTS = {
-    "search_params": "SearchParams", "tag_record": "TagRecord", "popped_tag_record": "PoppedTagRecord",
-    "search_lists": "SearchLists", "term_table": "TermTable", "search_term": "SearchTerm",
-    "search_option": "SearchOption", "search_limit": "SearchLimit", "step_entry": "StepEntry",
-    "search_extension": "SearchExtension", "search_config": "SearchConfig", "auto_search_record": "AutoSearchRecord",
-    "reader_record": "ReaderRecord", "tagop_record": "TagopRecord", "protocol_enable_entry": "ProtocolEnableEntry",
-    "antenna_stats": "AntennaStatsRecord", "source_stats": "SourceStatsRecord", "fw_update_info": "FwUpdateInfo",
-    "hop_table": "HopTable", "host_info_texts": "HostInfoTexts", "data_capture_args": "DataCaptureArgs",
-    "data_capture_result": "DataCaptureResult", "iq_buffer": "IqBuffer",
-}
+LAYOUTS = RECORDS
 
 
 @pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
