@@ -64,6 +64,42 @@ QDAPI_EXTERN(const char *) reader_strerror(int code);
  * NULL); leaves reader_errno holding the code's magnitude. */
 QDAPI_EXTERN(void) reader_perror(const char *prefix);
 
+/* The calling thread's last failure.  `reader_errno` is one variable for
+ * the whole process, so with several threads a failure's code may be
+ * another thread's; this record is the calling thread's own.  It is set
+ * wherever a failure sets `reader_errno` to -100 or below, and also where
+ * the failure leaves `reader_errno` as it was (a host name that does not
+ * resolve in open_reader, a NULL host name).  `message` names the operation
+ * and, where there is one, the reader's host: "tags_available: 127.0.0.2:
+ * ERROR_REMOTE".  Success leaves the record as it was. */
+typedef struct qdapi_error {
+    int code;                /* as reader_errno would hold it; 0: none yet */
+    const char *message;     /* never NULL; "" while code is 0 */
+} qdapi_error;
+
+/* The calling thread's last failure; the record lives as long as the
+ * thread, and the thread's next failure overwrites it. */
+QDAPI_EXTERN(const qdapi_error *) qdapi_last_error(void);
+/* Forgets the calling thread's last failure (code 0, message ""). */
+QDAPI_EXTERN(void) qdapi_clear_error(void);
+
+/* ------------------------------------------------------------------------
+ * The library's version
+ * ---------------------------------------------------------------------- */
+
+/* The version of the header at compile time. */
+#define QDAPI_VERSION_MAJOR 1
+#define QDAPI_VERSION_MINOR 0
+#define QDAPI_VERSION_PATCH 0
+#define QDAPI_VERSION "1.0.0"
+/* 0xMMmmpp: compares as numbers (QDAPI_VERSION_NUM >= 0x010000). */
+#define QDAPI_VERSION_NUM ((QDAPI_VERSION_MAJOR << 16) | (QDAPI_VERSION_MINOR << 8) | QDAPI_VERSION_PATCH)
+
+/* The version of the library loaded at run time, which may be newer than
+ * the header a program was built with: its numbers into the pointers that
+ * are not NULL, its text ("1.0.0") as the result. */
+QDAPI_EXTERN(const char *) qdapi_version(int *major, int *minor, int *patch);
+
 /* ------------------------------------------------------------------------
  * Process-wide switches, both 0 at load; the library never sets them.
  * ---------------------------------------------------------------------- */

@@ -61,6 +61,15 @@ QDAPI_EXTERN(int) set_supported_protocols(reader_handle handle, int count,
 /* Copies the reader's region name and its NUL into buffer, which must hold
  * the reader's longest name.  A failed call changes nothing at all. */
 QDAPI_EXTERN(void) get_region(reader_handle handle, char *buffer);
+/* The longest region name a reader can send, without its NUL. */
+#define QDAPI_REGION_MAX 4096
+/* get_region with the buffer's size, as snprintf takes it: copies at most
+ * size - 1 characters and a NUL (nothing when size is 0) and returns the
+ * length of the whole name, so that a result of size or more tells a name
+ * that was cut.  -1 when the call fails (reader_errno -102, the connection
+ * dropped as after any failed call) or the handle does not resolve (-100); a
+ * NULL buffer with a size above 0 gives -1 and -100 as well. */
+QDAPI_EXTERN(int) get_region_sized(reader_handle handle, char *buffer, size_t size);
 /* Stores the reader's RF state word in *state; 1, or -1 (a NULL state
  * leaves reader_errno alone). */
 QDAPI_EXTERN(int16_t) get_rfState(reader_handle handle, uint32_t *state);

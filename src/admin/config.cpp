@@ -105,14 +105,14 @@ extern "C" {
 
 int config_set_tagop_retry_timeout_ms(reader_handle handle, uint32_t milliseconds)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_tagop_retry_timeout_ms", -1, [&]() -> int {
         return config_set_formatted(handle, retry_timeout, "%d", static_cast<int>(milliseconds & 0xFFFFu));
     });
 }
 
 uint16_t config_get_tagop_retry_timeout_ms(reader_handle handle)
 {
-    return qd::guarded<uint16_t>(-1, [&]() -> uint16_t {
+    return qd::guarded<uint16_t>("config_get_tagop_retry_timeout_ms", -1, [&]() -> uint16_t {
         return config_read(handle, retry_timeout, uint16_t{0xFFFF},
                            [](const char* text) { return static_cast<uint16_t>(based_unsigned(text) & 0xFFFFu); });
     });
@@ -120,56 +120,56 @@ uint16_t config_get_tagop_retry_timeout_ms(reader_handle handle)
 
 int config_set_EPC1_96_bit_support(reader_handle handle, int flag)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_EPC1_96_bit_support", -1, [&]() -> int {
         return config_set(handle, epc1_id_length, flag ? "96" : "64");
     });
 }
 
 int config_get_EPC1_96_bit_support(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_get_EPC1_96_bit_support", -1, [&]() -> int {
         return config_read(handle, epc1_id_length, -1, [](const char* text) { return leading_int(text) == 96 ? 1 : 0; });
     });
 }
 
 int config_set_EPC0_search_depth(reader_handle handle, int depth)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_EPC0_search_depth", -1, [&]() -> int {
         return config_set_formatted(handle, epc0_repeats, "%d", depth);
     });
 }
 
 int config_get_EPC0_search_depth(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_get_EPC0_search_depth", -1, [&]() -> int {
         return config_read(handle, epc0_repeats, -1, leading_int);
     });
 }
 
 int config_set_EPC0_deghost(reader_handle handle, int flag)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_EPC0_deghost", -1, [&]() -> int {
         return flag_setter(handle, epc0_deghost, flag);
     });
 }
 
 int config_get_EPC0_deghost(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_get_EPC0_deghost", -1, [&]() -> int {
         return config_read(handle, epc0_deghost, -1, is_yes);
     });
 }
 
 int config_set_EPC0_deghost_len(reader_handle handle, uint32_t length)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_EPC0_deghost_len", -1, [&]() -> int {
         return config_set_formatted(handle, epc0_deghost_len, "%" PRIu32, length);
     });
 }
 
 int config_get_EPC0_deghost_len(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_get_EPC0_deghost_len", -1, [&]() -> int {
         return config_read(handle, epc0_deghost_len, -1,
                            [](const char* text) { return static_cast<int>(static_cast<uint32_t>(based_unsigned(text))); });
     });
@@ -177,28 +177,28 @@ int config_get_EPC0_deghost_len(reader_handle handle)
 
 int config_set_EPC1_deghost(reader_handle handle, int flag)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_EPC1_deghost", -1, [&]() -> int {
         return flag_setter(handle, epc1_deghost, flag);
     });
 }
 
 int config_get_EPC1_deghost(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_get_EPC1_deghost", -1, [&]() -> int {
         return config_read(handle, epc1_deghost, -1, is_yes);
     });
 }
 
 int config_set_synch_regulatory_timeout(reader_handle handle, int value)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_set_synch_regulatory_timeout", -1, [&]() -> int {
         return config_set_formatted(handle, synch_regulatory_timeout, "%d", value);
     });
 }
 
 int config_get_synch_regulatory_timeout(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("config_get_synch_regulatory_timeout", -1, [&]() -> int {
         return config_read(handle, synch_regulatory_timeout, -1, is_yes);
     });
 }

@@ -81,7 +81,7 @@ extern "C" {
 
 int GPIO_get(reader_handle handle, uint32_t line)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("GPIO_get", -1, [&]() -> int {
         return perform(gpio_get_op, handle, u_int{line}, [](const wire::gpio_get_result& answer) {
             return answer.gpio_status < 0 ? -1 : static_cast<int>(answer.gpio_value);
         });
@@ -90,7 +90,7 @@ int GPIO_get(reader_handle handle, uint32_t line)
 
 int GPIO_set(reader_handle handle, uint32_t first, uint32_t second)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("GPIO_set", -1, [&]() -> int {
         wire::gpio_set_args request{};
         request.gpio_arg1 = first;
         request.gpio_arg2 = second;
@@ -100,7 +100,7 @@ int GPIO_set(reader_handle handle, uint32_t first, uint32_t second)
 
 int GPIO_set_reader_event(reader_handle handle, uint32_t first, uint32_t second, uint32_t third)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("GPIO_set_reader_event", -1, [&]() -> int {
         wire::gpio_event_args request{};
         request.gpio_arg1 = first;
         request.gpio_arg2 = second;
@@ -111,7 +111,7 @@ int GPIO_set_reader_event(reader_handle handle, uint32_t first, uint32_t second,
 
 int reader_fw_update(reader_handle handle, const char* image, uint32_t value)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_fw_update", -1, [&]() -> int {
         Frame frame(fw_update_op, handle);
         if (!frame)
             return frame.failure();
@@ -128,7 +128,7 @@ int reader_fw_update(reader_handle handle, const char* image, uint32_t value)
 
 int reader_fw_update_complete(reader_handle handle, fw_update_info* info)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_fw_update_complete", -1, [&]() -> int {
         // A null structure still asks: the reader may be waiting to be asked.
         return perform(fw_complete_op, handle, [info](const wire::fw_complete_result& answer) {
             if (info) {
@@ -145,7 +145,7 @@ int reader_fw_update_complete(reader_handle handle, fw_update_info* info)
 
 void reboot_reader(reader_handle handle, uint32_t first, uint32_t second)
 {
-    qd::guarded_void([&] {
+    qd::guarded_void("reboot_reader", [&] {
         std::lock_guard<std::mutex> ordered(reboot_lock);
         Frame frame(reboot_op, handle);
         if (!frame)
@@ -162,14 +162,14 @@ void reboot_reader(reader_handle handle, uint32_t first, uint32_t second)
 
 const char* read_settings(reader_handle handle)
 {
-    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+    return qd::guarded<const char *>("read_settings", nullptr, [&]() -> const char * {
         return reader_text(read_settings_op, handle, Text::settings_text, "read_settings got a valid string\n");
     });
 }
 
 const char* get_firmware_version(reader_handle handle)
 {
-    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+    return qd::guarded<const char *>("get_firmware_version", nullptr, [&]() -> const char * {
         return reader_text(firmware_version_op, handle, Text::firmware_version,
                            "get_firmware_version got a valid string\n");
     });
@@ -177,7 +177,7 @@ const char* get_firmware_version(reader_handle handle)
 
 const char* get_os_version(reader_handle handle)
 {
-    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+    return qd::guarded<const char *>("get_os_version", nullptr, [&]() -> const char * {
         return reader_text(os_version_op, handle, Text::os_version, "get_os_version got a valid string\n");
     });
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "guard.h"
+#include "kept.h"
 #include "frame.h"
 #include "priv/gate.h"
 
@@ -80,35 +81,25 @@ int store_command(const Operation<Entry, int>& op, reader_handle handle)
     return perform(op, handle, priv_level(), nothing);
 }
 
-// The library-owned string of reader_params_get or reader_params_lookup.
-class StringSlot {
-public:
-    // Replaces the held string by `value` (null included) and returns it.
-    char* replace(char* value)
-    {
-        std::lock_guard<std::mutex> held(mu_);
-        std::free(value_);
-        value_ = value;
-        return value_;
-    }
+void release_string(char*& value)
+{
+    std::free(value);
+    value = nullptr;
+}
 
-private:
-    std::mutex mu_;
-    char* value_ = nullptr;
-};
-
-StringSlot get_slot;
-StringSlot lookup_slot;
+// The library-owned strings of reader_params_get and reader_params_lookup.
+Kept<char*> get_slot{release_string};
+Kept<char*> lookup_slot{release_string};
 
 template <auto Entry>
-char* slot_fetch(StringSlot& slot, const Operation<Entry, char*>& op, reader_handle handle, const char* name)
+char* slot_fetch(Kept<char*>& slot, const Operation<Entry, char*>& op, reader_handle handle, const char* name)
 {
     bool called = false;
     char* value = fetch(op, handle, name, called);
     if (!called)
         return nullptr;   // the slot keeps what it held
     // A failed call empties the slot.
-    return slot.replace(value);
+    return slot.replace(value, [](char* kept) { return kept; });
 }
 
 void free_names(char** names, int count)
@@ -150,16 +141,19 @@ char** copy_names(const wire::name_value_list& list, int& count)
     return names;
 }
 
-// The library-owned list of reader_params_list.  Its lock is held across
-// the whole request, so a second caller waits for the first list to be
-// stored before freeing it.
-struct NameListSlot {
-    std::mutex mu;
+// The library-owned list of reader_params_list.
+struct NameList {
     char** names = nullptr;
     int count = 0;
 };
 
-NameListSlot list_slot;
+void release_names(NameList& list)
+{
+    free_names(list.names, list.count);
+    list = NameList{};
+}
+
+Kept<NameList> list_slot{release_names};
 
 }  // namespace
 
@@ -167,7 +161,7 @@ extern "C" {
 
 char* reader_params_get_r(reader_handle handle, const char* name)
 {
-    return qd::guarded<char *>(nullptr, [&]() -> char * {
+    return qd::guarded<char *>("reader_params_get_r", nullptr, [&]() -> char * {
         bool called = false;
         return fetch(params_get_op, handle, name, called);
     });
@@ -175,14 +169,14 @@ char* reader_params_get_r(reader_handle handle, const char* name)
 
 char* reader_params_get(reader_handle handle, const char* name)
 {
-    return qd::guarded<char *>(nullptr, [&]() -> char * {
+    return qd::guarded<char *>("reader_params_get", nullptr, [&]() -> char * {
         return slot_fetch(get_slot, params_get_op, handle, name);
     });
 }
 
 char* reader_params_lookup_r(reader_handle handle, const char* name)
 {
-    return qd::guarded<char *>(nullptr, [&]() -> char * {
+    return qd::guarded<char *>("reader_params_lookup_r", nullptr, [&]() -> char * {
         bool called = false;
         return fetch(params_lookup_op, handle, name, called);
     });
@@ -190,14 +184,14 @@ char* reader_params_lookup_r(reader_handle handle, const char* name)
 
 char* reader_params_lookup(reader_handle handle, const char* name)
 {
-    return qd::guarded<char *>(nullptr, [&]() -> char * {
+    return qd::guarded<char *>("reader_params_lookup", nullptr, [&]() -> char * {
         return slot_fetch(lookup_slot, params_lookup_op, handle, name);
     });
 }
 
 int reader_params_remove(reader_handle handle, const char* name)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_remove", -1, [&]() -> int {
         Frame frame(params_remove_op, handle);
         if (!frame)
             return frame.failure();
@@ -211,35 +205,35 @@ int reader_params_remove(reader_handle handle, const char* name)
 
 int reader_params_log(reader_handle handle, const char* name)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_log", -1, [&]() -> int {
         return name_command(params_log_op, handle, name);
     });
 }
 
 int reader_params_load(reader_handle handle, const char* name)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_load", -1, [&]() -> int {
         return name_command(params_load_op, handle, name);
     });
 }
 
 int reader_params_load_all(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_load_all", -1, [&]() -> int {
         return store_command(params_load_all_op, handle);
     });
 }
 
 int reader_params_commit_all(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_commit_all", -1, [&]() -> int {
         return store_command(params_commit_all_op, handle);
     });
 }
 
 char** reader_params_list_r(reader_handle handle, int* count)
 {
-    return qd::guarded<param_name_list>(nullptr, [&]() -> param_name_list {
+    return qd::guarded<param_name_list>("reader_params_list_r", nullptr, [&]() -> param_name_list {
         Frame frame(params_list_op, handle);
         if (!frame || !count)
             return frame.failure();
@@ -250,16 +244,17 @@ char** reader_params_list_r(reader_handle handle, int* count)
 
 char** reader_params_list(reader_handle handle, int* count)
 {
-    return qd::guarded<param_name_list>(nullptr, [&]() -> param_name_list {
+    return qd::guarded<param_name_list>("reader_params_list", nullptr, [&]() -> param_name_list {
         if (!resolve(handle) || !count)
             return nullptr;
-        std::lock_guard<std::mutex> held(list_slot.mu);
-        free_names(list_slot.names, list_slot.count);
-        list_slot.names = nullptr;
-        list_slot.count = 0;
-        list_slot.names = reader_params_list_r(handle, &list_slot.count);
-        *count = list_slot.count;
-        return list_slot.names;
+        NameList fresh;
+        fresh.names = reader_params_list_r(handle, &fresh.count);
+        if (!fresh.names)
+            fresh.count = 0;
+        return list_slot.replace(fresh, [count](const NameList& kept) {
+            *count = kept.count;
+            return kept.names;
+        });
     });
 }
 

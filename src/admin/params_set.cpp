@@ -16,7 +16,7 @@ extern "C" {
 
 int reader_params_set_with_flag(reader_handle handle, const char* name, const char* value, uint16_t flag)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_set_with_flag", -1, [&]() -> int {
         Frame frame(params_set_op, handle);
         if (!frame)
             return frame.failure();
@@ -35,7 +35,7 @@ int reader_params_set_with_flag(reader_handle handle, const char* name, const ch
 
 int reader_params_set(reader_handle handle, const char* name, const char* value)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reader_params_set", -1, [&]() -> int {
         return reader_params_set_with_flag(handle, name, value, 0);
     });
 }

@@ -45,7 +45,7 @@ extern "C" {
 
 int get_antenna_stats(reader_handle handle, uint16_t antenna, antenna_stats* stats)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("get_antenna_stats", -1, [&]() -> int {
         Frame frame(antenna_stats_op, handle);
         if (!frame)
             return frame.failure();
@@ -58,7 +58,7 @@ int get_antenna_stats(reader_handle handle, uint16_t antenna, antenna_stats* sta
 
 int get_source_stats(reader_handle handle, source_stats* stats)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("get_source_stats", -1, [&]() -> int {
         Frame frame(source_stats_op, handle);
         if (!frame)
             return frame.failure();
@@ -70,7 +70,7 @@ int get_source_stats(reader_handle handle, source_stats* stats)
 
 int reset_epcg_stats(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("reset_epcg_stats", -1, [&]() -> int {
         return perform(reset_stats_op, handle, every_source, nothing);
     });
 }

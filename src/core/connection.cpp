@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "call_deadline.h"
 #include "host.h"
 #include "trace.h"
 
@@ -41,14 +42,17 @@ ConnectionRef Connection::open(const std::string& host, bool tcp, bool* out_of_m
     // The host's port mapper supplies the program's port.  The look-up and
     // the calls go through clients of our own (deadline_client.h), which
     // hold each call to its time-out whatever the reader sends.
+    // A caller with less than a whole time-out left (call_deadline.h) gets
+    // no more for connecting.
     const uint16_t port = deadline_getport(server, READER_RPC_PROG, READER_RPC_VERS,
-                                           tcp ? IPPROTO_TCP : IPPROTO_UDP, call_timeout);
+                                           tcp ? IPPROTO_TCP : IPPROTO_UDP,
+                                           capped_timeout(std::chrono::milliseconds(call_timeout)));
     if (port == 0)
         return nullptr;
     server.sin_port = htons(port);
 
     CLIENT* client = deadline_client_create(server, READER_RPC_PROG, READER_RPC_VERS, tcp, udp_retry_wait,
-                                            call_timeout);
+                                            capped_timeout(std::chrono::milliseconds(call_timeout)));
     if (!client) {
         if (out_of_memory && errno == ENOMEM)
             *out_of_memory = true;
@@ -61,6 +65,30 @@ ConnectionRef Connection::open(const std::string& host, bool tcp, bool* out_of_m
         if (out_of_memory)
             *out_of_memory = true;
         return nullptr;
+    }
+}
+
+bool Connection::leaves_out_of_step(clnt_stat status)
+{
+    switch (status) {
+    case RPC_SUCCESS:
+    // The reader's own answers: a whole reply came and was read.
+    case RPC_PROGUNAVAIL:
+    case RPC_PROGVERSMISMATCH:
+    case RPC_PROCUNAVAIL:
+    case RPC_CANTDECODEARGS:
+    case RPC_SYSTEMERROR:
+    case RPC_AUTHERROR:
+    case RPC_VERSMISMATCH:
+    // A reply that came whole and did not decode: the next call skips the
+    // rest of its record, so the stream stays in step.
+    case RPC_CANTDECODERES:
+    // Nothing went out.
+    case RPC_CANTENCODEARGS:
+    case RPC_FAILED:
+        return false;
+    default:
+        return true;
     }
 }
 

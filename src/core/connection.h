@@ -64,6 +64,9 @@ public:
         }
         const clnt_stat status = entry(client_);
         outcome.repeated = deadline_client_sends(client_) > 1;
+        // Marked before the next call waiting for the lock may go through.
+        if (leaves_out_of_step(status))
+            mark_dropped();
         // Our client ran out of memory for the call (nothing was sent): the
         // caller's frame reports that as the library's own failure.
         if (status == RPC_SYSTEMERROR && deadline_client_out_of_memory(client_))
@@ -81,6 +84,11 @@ public:
         std::lock_guard<std::mutex> serial(calls_);
         return work(client_);
     }
+
+    // True when a call that ended with `status` may have left the
+    // connection out of step (no reply, or none that could be read whole):
+    // no call may go through it any more, whatever the operation's policy.
+    static bool leaves_out_of_step(clnt_stat status);
 
     // Retransmission interval of UDP calls.
     static constexpr std::chrono::seconds udp_retry_wait{3};

@@ -23,7 +23,7 @@ int reader_errno = 0;
 
 const char* reader_strerror(int code)
 {
-    return qd::guarded<const char *>(nullptr, [&]() -> const char * {
+    return qd::guarded<const char *>("reader_strerror", nullptr, [&]() -> const char * {
         const unsigned m = magnitude(code);
         return m > last_code ? nullptr : reader_errlist[m];
     });
@@ -31,7 +31,7 @@ const char* reader_strerror(int code)
 
 void reader_perror(const char* prefix)
 {
-    qd::guarded_void([&] {
+    qd::guarded_void("reader_perror", [&] {
         if (prefix)
             std::fprintf(stderr, "%s: ", prefix);
         int code = qd::get_errno();
@@ -46,6 +46,29 @@ void reader_perror(const char* prefix)
             std::fprintf(stderr, "unknown error code %d\n", code);
         else
             std::fprintf(stderr, "%s\n", reader_errlist[m]);
+    });
+}
+
+}  // extern "C"
+
+// The header's version is the project's: the build passes the project's
+// numbers, and a header left behind stops it.
+static_assert(QDAPI_VERSION_MAJOR == QD_PROJECT_VERSION_MAJOR && QDAPI_VERSION_MINOR == QD_PROJECT_VERSION_MINOR &&
+                  QDAPI_VERSION_PATCH == QD_PROJECT_VERSION_PATCH,
+              "include/qdapi/errors.h: QDAPI_VERSION_* differ from the project's version");
+
+extern "C" {
+
+const char* qdapi_version(int* major, int* minor, int* patch)
+{
+    return qd::guarded<const char*>("qdapi_version", QDAPI_VERSION, [&]() -> const char* {
+        if (major)
+            *major = QDAPI_VERSION_MAJOR;
+        if (minor)
+            *minor = QDAPI_VERSION_MINOR;
+        if (patch)
+            *patch = QDAPI_VERSION_PATCH;
+        return QDAPI_VERSION;
     });
 }
 

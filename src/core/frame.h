@@ -22,6 +22,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "call_deadline.h"
 #include "layout.h"
 #include "procedure_traits.h"
 #include "reader.h"
@@ -81,19 +82,12 @@ struct Operation {
     // The reader's status in an answer, for OnSuccess::status; nullopt
     // leaves reader_errno as it was.
     std::optional<int> (*status)(const answer_t<Entry>&) = nullptr;
-    // Held around the call and the copy-out when the answer goes into
-    // library-owned storage that the next call replaces.
-    std::mutex* result_slot = nullptr;
 };
 
 // The failure check and the policies that replace it: true when the call
 // failed.
 bool call_failed(ReaderObject& reader, const ConnectionRef& connection, clnt_stat status,
                  const std::string& why, Policy policy);
-
-// True when a call that ended with `status` may have left the connection
-// out of step (no reply, or a reply that could not be read).
-bool transport_failure(clnt_stat status);
 
 // How a call through the frame ended.
 enum class Called {
@@ -148,6 +142,8 @@ Called remote(Session& session, const char* name, Reply<Entry>& reply, argument_
     // call; a reader that keeps failing under a few rounds in a row fails
     // this call too.
     constexpr int rounds = 3;
+    const auto started = DeadlineClock::now();
+    std::optional<DeadlineCap> cap;
     for (int round = 0;; ++round) {
         if (session.reader->is_closed())
             return Called::closed;
@@ -161,6 +157,10 @@ Called remote(Session& session, const char* name, Reply<Entry>& reply, argument_
                 set_errno(READER_ERROR_REMOTE);
             return Called::failed;
         }
+        // What follows ends by the time this call would have: a caller
+        // queued behind a dead reader waits one time-out, not one each.
+        if (!cap)
+            cap.emplace(started + Connection::call_timeout);
     }
 }
 
@@ -215,9 +215,6 @@ private:
     {
         if (op_.trace)
             trace("%s", op_.trace);
-        std::unique_lock<std::mutex> slot;
-        if (op_.result_slot)
-            slot = std::unique_lock<std::mutex>(*op_.result_slot);
         Reply<Entry> reply;
         // Memory that runs out in the library's own hands (the call's
         // buffers, the copy-out) fails the operation with -120; the reply's

@@ -30,7 +30,8 @@ constexpr int handle_table_size = 128;
 // reader.
 extern std::mutex handle_table_lock;
 
-// Takes the first free slot for the object.  Null with reader_errno -121
+// Takes a free slot for the object, in turn from the one after the latest
+// taken.  Null with reader_errno -121
 // when all slots are in use (the object is then let go).
 reader_handle allocate_slot(handle_kind kind, std::shared_ptr<handle_object> object);
 

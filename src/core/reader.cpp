@@ -11,11 +11,13 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "frame.h"
 #include "host.h"
+#include "last_error.h"
 #include "trace.h"
 
 namespace qd {
@@ -77,12 +79,13 @@ void ReaderObject::store_hwid(int slot, uint32_t hwid, const char* text)
 
 const char* ReaderObject::replace_text(Text which, std::string_view value)
 {
-    auto& owned = texts_[static_cast<int>(which)];
-    owned = copy_text(value);
     char* reader_record::*const fields[] = {&reader_record::firmware_version, &reader_record::os_version,
                                             &reader_record::settings_text};
-    record.*fields[static_cast<int>(which)] = owned.get();
-    return owned.get();
+    char* reader_record::*const field = fields[static_cast<int>(which)];
+    return texts_[static_cast<int>(which)].replace(copy_text(value), [&](const std::unique_ptr<char[]>& kept) {
+        record.*field = kept.get();
+        return kept.get();
+    });
 }
 
 bool ReaderObject::add_auto_search(std::shared_ptr<AutoSearchObject> search)
@@ -160,8 +163,12 @@ Session connect(ReaderRef reader)
             set_errno(READER_ERROR_INVALID_ARGUMENTS);
             return {};
         }
-        if (ConnectionRef connection = reader->current())
-            return Session{std::move(reader), std::move(connection)};
+        if (ConnectionRef connection = reader->current()) {
+            if (!connection->dropped())
+                return Session{std::move(reader), std::move(connection)};
+            // Dropped by a failed call whose thread has not let go of it yet.
+            static_cast<void>(reader->detach(connection));
+        }
         // Another thread's attempt failed while this one waited for it: the
         // reader did not answer just now, and asking again would keep every
         // queued caller waiting a time-out of its own in turn.
@@ -207,7 +214,8 @@ Session resolve(reader_handle handle)
         set_errno(READER_ERROR_INVALID_ARGUMENTS);
         return {};
     }
-    if (ConnectionRef connection = reader->current())
+    note_host(reader->host());
+    if (ConnectionRef connection = reader->current(); connection && !connection->dropped())
         return Session{std::move(reader), std::move(connection)};
     return connect(std::move(reader));
 }
@@ -233,26 +241,6 @@ bool reconnect(Session& session)
         return false;
     session = std::move(fresh);
     return true;
-}
-
-bool transport_failure(clnt_stat status)
-{
-    switch (status) {
-    case RPC_SUCCESS:
-    // The reader's own answers: a whole reply came and was read.
-    case RPC_PROGUNAVAIL:
-    case RPC_PROGVERSMISMATCH:
-    case RPC_PROCUNAVAIL:
-    case RPC_CANTDECODEARGS:
-    case RPC_SYSTEMERROR:
-    case RPC_AUTHERROR:
-    case RPC_VERSMISMATCH:
-    // Nothing went out.
-    case RPC_CANTENCODEARGS:
-        return false;
-    default:
-        return true;
-    }
 }
 
 bool refresh_record(Session& session)
@@ -290,7 +278,7 @@ bool call_failed(ReaderObject& reader, const ConnectionRef& connection, clnt_sta
         // of step: every later call on it would wait out its time-out.  The
         // connection goes under every policy, without a word where the
         // operation's policy keeps quiet.
-        if (transport_failure(status))
+        if (connection->dropped())
             static_cast<void>(reader.detach(connection));
         return true;
     }
@@ -310,11 +298,13 @@ extern "C" {
 
 reader_handle open_reader(const char* host_name)
 {
-    return qd::guarded<reader_handle>(nullptr, [&]() -> reader_handle {
+    return qd::guarded<reader_handle>("open_reader", nullptr, [&]() -> reader_handle {
         if (!host_name) {
             trace("open_reader: hostname is NULL.\n");
+            note_failure(READER_ERROR_INVALID_ARGUMENTS, "no host name");
             return nullptr;
         }
+        note_host(host_name);
         ReaderRef reader;
         try {
             reader = std::make_shared<ReaderObject>(host_name);
@@ -325,13 +315,21 @@ reader_handle open_reader(const char* host_name)
         }
         in_addr address{};
         bool resolved = false;
+        bool out_of_memory = false;
         try {
             resolved = resolve_ipv4(host_name, address);
         } catch (const std::bad_alloc&) {
+            out_of_memory = true;
             set_errno(READER_ERROR_API_ALLOC);
         }
         if (!resolved) {
             trace("open_reader: gethostname(%s) failed.\n", host_name);
+            // reader_errno stays as it was; the thread's last error says why.
+            if (!out_of_memory) {
+                char what[320];
+                std::snprintf(what, sizeof what, "%.255s: the host name does not resolve", host_name);
+                note_failure(READER_ERROR_INVALID_ARGUMENTS, what);
+            }
             return nullptr;
         }
         const auto first_byte = reinterpret_cast<const unsigned char*>(&address.s_addr)[0];
@@ -355,7 +353,7 @@ reader_handle open_reader(const char* host_name)
 
 reader_record* handle_to_reader(reader_handle handle)
 {
-    return qd::guarded<reader_record *>(nullptr, [&]() -> reader_record * {
+    return qd::guarded<reader_record *>("handle_to_reader", nullptr, [&]() -> reader_record * {
         const Session session = resolve(handle);
         return session ? &session.reader->record : nullptr;
     });
@@ -363,14 +361,14 @@ reader_record* handle_to_reader(reader_handle handle)
 
 reader_handle reconnect_reader(reader_handle handle)
 {
-    return qd::guarded<reader_handle>(nullptr, [&]() -> reader_handle {
+    return qd::guarded<reader_handle>("reconnect_reader", nullptr, [&]() -> reader_handle {
         return handle_to_reader(handle) ? handle : nullptr;
     });
 }
 
 int close_reader(reader_handle handle)
 {
-    return qd::guarded<int>(0, [&]() -> int {
+    return qd::guarded<int>("close_reader", 0, [&]() -> int {
         // A reader that is not connected is closed as it is: connecting it only
         // to close it would fail for an unreachable reader and leave its handle
         // allocated for good.

@@ -12,6 +12,7 @@
 
 #include "connection.h"
 #include "handles.h"
+#include "kept.h"
 #include "qdapi.h"
 
 namespace qd {
@@ -112,7 +113,12 @@ private:
 
     ConnectionRef connection_;   // guarded by client_teardown_lock
     std::unique_ptr<char[]> host_;
-    std::unique_ptr<char[]> texts_[3];
+    // The record's texts: each kept until the next answer of its query
+    // (kept.h), the record's field pointing at it.
+    Kept<std::unique_ptr<char[]>> texts_[3] = {Kept<std::unique_ptr<char[]>>{release_text},
+                                               Kept<std::unique_ptr<char[]>>{release_text},
+                                               Kept<std::unique_ptr<char[]>>{release_text}};
+    static void release_text(std::unique_ptr<char[]>& text) { text.reset(); }
     std::vector<std::unique_ptr<char[]>> hwid_texts_;
     std::vector<std::shared_ptr<AutoSearchObject>> auto_searches_;   // record.auto_searches links them
     bool closed_ = false;

@@ -3,6 +3,8 @@
 
 #include <atomic>
 
+#include "last_error.h"
+
 extern "C" {
 extern int trace_enabled;
 extern int use_tcp;
@@ -26,9 +28,13 @@ inline bool tracing() { return switched_on(trace_enabled); }
 // reader_errno is one unguarded int shared by all threads, as applications
 // see it; the library stores into it atomically so that concurrent callers
 // never tear it.
+// The calling thread's last failure follows every error code
+// (qdapi_last_error).
 inline void set_errno(int code)
 {
     std::atomic_ref<int>(reader_errno).store(code, std::memory_order_relaxed);
+    if (code <= -100)
+        note_failure(code);
 }
 
 inline int get_errno()

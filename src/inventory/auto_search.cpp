@@ -220,7 +220,7 @@ extern "C" {
 reader_handle auto_search_start(reader_handle handle, const search_params* params, double start, double period,
                                 double run_time, double stop)
 {
-    return qd::guarded<reader_handle>(nullptr, [&]() -> reader_handle {
+    return qd::guarded<reader_handle>("auto_search_start", nullptr, [&]() -> reader_handle {
         const Session session = resolve(handle);
         if (!session)
             return nullptr;
@@ -254,6 +254,9 @@ reader_handle auto_search_start(reader_handle handle, const search_params* param
         r.params = *params;
         r.search_id = 0;
 
+        // A timer that cannot start (no threads or memory left) fails the
+        // registration before anything of it is kept.
+        start_timer();
         const reader_handle slot = allocate_slot(HANDLE_KIND_AUTO_SEARCH, search);
         if (!slot)
             return nullptr;
@@ -269,14 +272,24 @@ reader_handle auto_search_start(reader_handle handle, const search_params* param
             set_errno(READER_ERROR_INVALID_ARGUMENTS);
             return nullptr;
         }
-        arm_timer(next_due_time());
+        try {
+            arm_timer(next_due_time());
+        } catch (...) {
+            // Not handed out, so never to run: its slot is free again.
+            {
+                std::lock_guard<std::mutex> list(session.reader->auto_list);
+                search->record.active = 0;
+            }
+            release_slot_of(slot, search.get());
+            throw;
+        }
         return slot;
     });
 }
 
 int auto_search_stop(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("auto_search_stop", -1, [&]() -> int {
         const AutoSearchRef ref = resolve_auto_search(handle);
         Target target;
         if (!ref || !target_of(ref, target))
@@ -295,7 +308,7 @@ int auto_search_stop(reader_handle handle)
 
 int search_active(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("search_active", -1, [&]() -> int {
         const AutoSearchRef ref = resolve_auto_search(handle);
         Target target;
         if (!ref || !target_of(ref, target))

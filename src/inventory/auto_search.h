@@ -69,6 +69,11 @@ void run_worker();
 // thread.
 void arm_timer(double due);
 
+// Makes the timer if there is none yet; throws what making it throws
+// (std::system_error when its thread cannot start, std::bad_alloc), so that
+// a registration can fail before anything of it is kept.
+void start_timer();
+
 // Runs `start` on a thread of its own, which the timer joins; false when no
 // thread could be started (nothing ran).
 bool run_starter(std::function<void()> start);

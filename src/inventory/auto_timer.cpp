@@ -245,6 +245,13 @@ Timer& timer()
 
 }  // namespace
 
+void start_timer()
+{
+    if (timer_gone.load() || stop_requested.load())
+        return;
+    static_cast<void>(timer());
+}
+
 void arm_timer(double due)
 {
     if (timer_gone.load() || stop_requested.load())

@@ -71,7 +71,7 @@ extern "C" {
 
 int detailed_read_start(reader_handle handle, search_config* config)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("detailed_read_start", -1, [&]() -> int {
         Frame frame(detailed_read_start_op, handle);
         if (!frame || !config)
             return frame.failure();
@@ -87,7 +87,7 @@ int detailed_read_start(reader_handle handle, search_config* config)
 
 int detailed_read_stop(reader_handle handle, int search_id)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("detailed_read_stop", -1, [&]() -> int {
         return perform(detailed_read_stop_op, handle, static_cast<u_short>(search_id), [](short answer) {
             trace("stop search uid=%d\n", answer);
             return answer;
@@ -97,7 +97,7 @@ int detailed_read_stop(reader_handle handle, int search_id)
 
 int conveyor_read_start(reader_handle handle, search_params* params)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("conveyor_read_start", -1, [&]() -> int {
         if (!handle || !params)
             return -1;
         params->a_count = std::min<uint16_t>(params->a_count, 16);
@@ -114,7 +114,7 @@ int conveyor_read_start(reader_handle handle, search_params* params)
 
 int conveyor_read_stop(reader_handle handle, int search_id)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("conveyor_read_stop", -1, [&]() -> int {
         return detailed_read_stop(handle, search_id);
     });
 }

@@ -34,7 +34,7 @@ extern "C" {
 
 int zr_search_configure(reader_handle handle, search_config* config)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("zr_search_configure", -1, [&]() -> int {
         Frame frame(zr_search_configure_op, handle);
         if (!frame || !config)
             return frame.failure();
@@ -47,21 +47,21 @@ int zr_search_configure(reader_handle handle, search_config* config)
 
 int zr_search_start(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("zr_search_start", -1, [&]() -> int {
         return perform(zr_search_start_op, handle, traced_status);
     });
 }
 
 int zr_search_stop(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("zr_search_stop", -1, [&]() -> int {
         return perform(zr_search_stop_op, handle, traced_status);
     });
 }
 
 int zr_search_verify(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("zr_search_verify", -1, [&]() -> int {
         return perform(zr_search_verify_op, handle, traced_status);
     });
 }

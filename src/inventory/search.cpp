@@ -62,7 +62,7 @@ extern "C" {
 
 int search_start(reader_handle handle, const search_params* params)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("search_start", -1, [&]() -> int {
         Frame frame(search_start_op, handle);
         if (!frame || !params)
             return frame.failure();
@@ -75,7 +75,7 @@ int search_start(reader_handle handle, const search_params* params)
 
 int operation_status(reader_handle handle, int search_id)
 {
-    return qd::guarded<int>(READER_OPERATION_BUILD_IN_PROGRESS, [&]() -> int {
+    return qd::guarded<int>("operation_status", READER_OPERATION_BUILD_IN_PROGRESS, [&]() -> int {
         return perform(operation_status_op, handle, static_cast<u_short>(search_id), [](short status) -> int {
             if (status > READER_ERROR_INVALID_ARGUMENTS)
                 return status;
@@ -86,14 +86,14 @@ int operation_status(reader_handle handle, int search_id)
 
 int tags_available(reader_handle handle, int value)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("tags_available", -1, [&]() -> int {
         return perform(tags_available_op, handle, value, answer);   // unsigned: 0 .. 65535
     });
 }
 
 int tagdb_consume(reader_handle handle, tag_record* record)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("tagdb_consume", -1, [&]() -> int {
         Frame frame(tagdb_consume_op, handle);
         if (!frame || !record)
             return frame.failure();
@@ -108,7 +108,7 @@ int tagdb_consume(reader_handle handle, tag_record* record)
 
 int tagdb_pop(reader_handle handle, popped_tag_record* record)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("tagdb_pop", -1, [&]() -> int {
         if (!handle || !record)
             return -1;
         tag_record tag{};
@@ -125,7 +125,7 @@ int tagdb_pop(reader_handle handle, popped_tag_record* record)
 
 int tagdb_reset_db(reader_handle handle)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("tagdb_reset_db", -1, [&]() -> int {
         return perform(tagdb_reset_db_op, handle, nothing);   // the reader's answer is not used
     });
 }

@@ -39,7 +39,7 @@ extern "C" {
 int PRIV_eepromWrite(reader_handle handle, uint16_t selector, uint16_t offset, const uint16_t* words,
                      uint16_t length)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_eepromWrite", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("PRIV_eepromWrite", handle);
         if (!session)
             return session.result();
@@ -59,7 +59,7 @@ int PRIV_eepromWrite(reader_handle handle, uint16_t selector, uint16_t offset, c
 
 int PRIV_eepromRead(reader_handle handle, uint16_t selector, uint16_t offset, uint16_t* words, uint16_t length)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_eepromRead", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("PRIV_eepromRead", handle);
         if (!session)
             return session.result();

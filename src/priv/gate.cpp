@@ -61,7 +61,7 @@ extern "C" {
 
 void PRIV_setPrivLevel(int new_level, uint32_t code)
 {
-    qd::guarded_priv_void([&] {
+    qd::guarded_priv_void("PRIV_setPrivLevel", [&] {
         using namespace qd;
         int32_t count = unlock_count.load(std::memory_order_relaxed);
         int32_t next;
@@ -83,7 +83,7 @@ void PRIV_setPrivLevel(int new_level, uint32_t code)
 
 uint16_t PRIV_getCurPrivLevel(void)
 {
-    return qd::guarded_priv<uint16_t>(uint16_t{}, [&]() -> uint16_t {
+    return qd::guarded_priv<uint16_t>("PRIV_getCurPrivLevel", uint16_t{}, [&]() -> uint16_t {
         return qd::priv_level();
     });
 }

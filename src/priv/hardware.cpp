@@ -12,8 +12,10 @@
 #include <mutex>
 #include <optional>
 #include <type_traits>
+#include <utility>
 
 #include "guard.h"
+#include "kept.h"
 #include "layout.h"
 #include "priv/hardware.h"
 #include "priv/priv_frame.h"
@@ -140,75 +142,27 @@ std::optional<int32_t> signed_number(const char* text)
 // ---------------------------------------------------------------------------
 // Library-owned storage of the answers handed out by pointer
 
-// A text of at most N - 1 characters, overwritten by the next call of its
-// operation.  Writers take the lock; a caller reads the text through the
-// pointer it was given, as long as no other call overwrites it.
-template <std::size_t N>
-struct TextBuffer {
-    std::mutex lock;
-    char text[N] = {};
-
-    // Copies `from` as plain text, cut to N - 1 characters.
-    void copy_cut(const char* from)
-    {
-        const std::size_t n = from ? strnlen(from, N - 1) : 0;
-        std::memcpy(text, from ? from : "", n);
-        text[n] = '\0';
-    }
-};
-
-TextBuffer<256> host_info_text[3];
-TextBuffer<2048> zr_conf_text;
+KeptText<256> host_info_text[3];
+KeptText<2048> zr_conf_text;
 
 constexpr char hardware_unknown[] = "Error detecting hardware.";
 // Its text at load is the failure text, as after a failed call.
-struct HwidText : TextBuffer<256> {
-    HwidText() { std::snprintf(text, sizeof text, "%s\n", hardware_unknown); }
-} hwid_text;
+KeptText<256> hwid_text{"Error detecting hardware.\n"};
 
-// A procedure's latest answer, kept until the next call of its operation
-// replaces it and releases what the RPC library allocated for it.
+// A procedure's latest answer; releasing it frees what the RPC library
+// allocated while decoding it.
 template <auto Entry>
-class KeptAnswer {
-public:
-    using value_type = answer_t<Entry>;
+void release_answer(answer_t<Entry>& answer)
+{
+    xdr_free(wire::procedure<Entry>::result_xdr(), reinterpret_cast<char*>(&answer));
+    answer = answer_t<Entry>{};
+}
 
-    KeptAnswer() = default;
-    ~KeptAnswer() { release(); }
-    KeptAnswer(const KeptAnswer&) = delete;
-    KeptAnswer& operator=(const KeptAnswer&) = delete;
+template <auto Entry>
+using KeptAnswer = Kept<answer_t<Entry>>;
 
-    // Releases the kept answer and takes over `fresh` (null: nothing);
-    // where the answer is kept now, or null.
-    const value_type* replace(value_type* fresh)
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        release();
-        if (!fresh)
-            return nullptr;
-        value_ = *fresh;   // what the answer points to changes owner too
-        *fresh = value_type{};
-        held_ = true;
-        return &value_;
-    }
-
-private:
-    void release()
-    {
-        if (!held_)
-            return;
-        xdr_free(wire::procedure<Entry>::result_xdr(), reinterpret_cast<char*>(&value_));
-        value_ = value_type{};
-        held_ = false;
-    }
-
-    std::mutex lock_;
-    value_type value_{};
-    bool held_ = false;
-};
-
-KeptAnswer<&wire::get_data_1> data_answer;
-KeptAnswer<&wire::gen2_get_mer_1> mer_answer;
+KeptAnswer<&wire::get_data_1> data_answer{release_answer<&wire::get_data_1>};
+KeptAnswer<&wire::gen2_get_mer_1> mer_answer{release_answer<&wire::gen2_get_mer_1>};
 
 // PRIV_getData and PRIV_gen2GetMER: the answer stays where *result points
 // until the next call.
@@ -224,14 +178,17 @@ int kept_call(const char* gate, reader_handle handle, const Request* request, co
     using Answer = answer_t<Entry>;
     static_assert(std::is_same_v<Result, Answer> || same_layout<Result, Answer>::value);
     const Answer* answer = nullptr;
-    const auto keep = [&](Answer& fresh) { answer = kept.replace(&fresh); };
+    // The answer changes owner: what it points to is released with it later.
+    const auto keep = [&](Answer& fresh) {
+        answer = kept.replace(std::exchange(fresh, Answer{}), [](const Answer& a) { return &a; });
+    };
     bool answered;
     if constexpr (std::is_same_v<Request, argument_t<Entry>>)
         answered = session.template call<Entry>(*request, keep);
     else
         answered = session.template call<Entry>(as_wire<argument_t<Entry>>(*request), keep);
     if (!answered)
-        kept.replace(nullptr);
+        kept.replace(Answer{}, [](const Answer&) { return 0; });
     *result = reinterpret_cast<const Result*>(answer);
     return answered ? 0 : READER_ERROR_REMOTE;
 }
@@ -257,7 +214,7 @@ constexpr int max_antenna_readings = 16;
 
 int PRIV_gen2GetMER(reader_handle handle, const wire::mer_args* request, const wire::mer_result** result)
 {
-    return kept_call("gen2GetMER", handle, request, result, mer_answer);
+    return kept_call<&wire::gen2_get_mer_1>("gen2GetMER", handle, request, result, mer_answer);
 }
 
 }  // namespace qd
@@ -310,7 +267,7 @@ using namespace qd;
     int name(reader_handle handle __VA_OPT__(, ) __VA_ARGS__)                    \
     {                                                                            \
         static constexpr auto op = priv_op<&wire::procedure##_1>(gate);          \
-        return qd::guarded_priv<int>(READER_ERROR_API_ALLOC,                         \
+        return qd::guarded_priv<int>(#name, READER_ERROR_API_ALLOC,                         \
                                  [&] { return one_call(op, handle, limit, argument, result); }); \
     }
 
@@ -320,7 +277,7 @@ QD_PRIV_ONE_CALL_OPERATIONS(QD_DEFINE_ONE_CALL)
 
 int PRIV_nop(reader_handle handle)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_nop", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("nop", handle);
         if (!session)
             return session.result();
@@ -331,7 +288,7 @@ int PRIV_nop(reader_handle handle)
 
 int PRIV_getHostInfo(reader_handle handle, host_info_texts* texts)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getHostInfo", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("getHostInfo", handle);
         if (!session)
             return session.result();
@@ -339,42 +296,37 @@ int PRIV_getHostInfo(reader_handle handle, host_info_texts* texts)
             return READER_ERROR_INVALID_ARGUMENTS;
         const bool answered = session.call<&wire::get_host_info_1>([](const wire::host_info& info) {
             const char* const from[3] = {info.info1, info.info2, info.info3};
-            for (int i = 0; i < 3; ++i) {
-                std::lock_guard<std::mutex> hold(host_info_text[i].lock);
-                host_info_text[i].copy_cut(from[i]);
-            }
+            for (int i = 0; i < 3; ++i)
+                host_info_text[i].replace(from[i]);
         });
         if (!answered)
             return READER_ERROR_REMOTE;
-        texts->info1 = host_info_text[0].text;
-        texts->info2 = host_info_text[1].text;
-        texts->info3 = host_info_text[2].text;
+        texts->info1 = host_info_text[0].text();
+        texts->info2 = host_info_text[1].text();
+        texts->info3 = host_info_text[2].text();
         return 0;
     });
 }
 
 int PRIV_getZrConf(reader_handle handle, const char** text)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getZrConf", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("getZrConf", handle);
         if (!session)
             return session.result();
         if (!text)
             return READER_ERROR_INVALID_ARGUMENTS;
-        const bool answered = session.call<&wire::get_zr_conf_1>([](const char* conf) {
-            std::lock_guard<std::mutex> hold(zr_conf_text.lock);
-            zr_conf_text.copy_cut(conf);
-        });
+        const bool answered = session.call<&wire::get_zr_conf_1>([](const char* conf) { zr_conf_text.replace(conf); });
         if (!answered)
             return READER_ERROR_REMOTE;
-        *text = zr_conf_text.text;
+        *text = zr_conf_text.text();
         return 0;
     });
 }
 
 int PRIV_twiddleLeds(reader_handle handle)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_twiddleLeds", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("twiddleLeds", handle);
         if (!session)
             return session.result();
@@ -394,21 +346,16 @@ int PRIV_twiddleLeds(reader_handle handle)
 
 int PRIV_getHwId(reader_handle handle, uint16_t selector, const char** text)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getHwId", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("getHwId", handle);
         if (!session)
             return session.result();
         if (!text)
             return READER_ERROR_INVALID_ARGUMENTS;
-        {
-            std::lock_guard<std::mutex> hold(hwid_text.lock);
-            std::snprintf(hwid_text.text, sizeof hwid_text.text, "%s\n", hardware_unknown);
-        }
-        *text = hwid_text.text;
+        *text = hwid_text.format("%s\n", hardware_unknown);
         const int slot = selector;
         const bool answered = session.call<&wire::get_hwid_1>(slot, [](const wire::hwid_result& hw) {
-            std::lock_guard<std::mutex> hold(hwid_text.lock);
-            std::snprintf(hwid_text.text, sizeof hwid_text.text, "%s\n", hw.text ? hw.text : "");
+            hwid_text.format("%s\n", hw.text ? hw.text : "");
         });
         return answered ? 0 : READER_ERROR_REMOTE;
     });
@@ -416,21 +363,21 @@ int PRIV_getHwId(reader_handle handle, uint16_t selector, const char** text)
 
 int PRIV_getCurrentSlot(reader_handle handle)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getCurrentSlot", READER_ERROR_API_ALLOC, [&]() -> int {
         return setting_number("getCurrentSlot", handle, "currentslot");
     });
 }
 
 int PRIV_getAntId(reader_handle handle)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getAntId", READER_ERROR_API_ALLOC, [&]() -> int {
         return setting_number("getAntId", handle, "currentantid");
     });
 }
 
 int PRIV_powerUp(reader_handle handle, int slot, int power)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_powerUp", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("powerUp", handle);
         if (!session)
             return session.result();
@@ -447,7 +394,7 @@ int PRIV_powerUp(reader_handle handle, int slot, int power)
 
 int PRIV_powerDown(reader_handle handle, int slot)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_powerDown", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("powerDown", handle);
         if (!session)
             return session.result();
@@ -461,7 +408,7 @@ int PRIV_powerDown(reader_handle handle, int slot)
 
 int PRIV_checkAnts(reader_handle handle, int slot, int32_t* checks)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_checkAnts", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("checkAnts", handle);
         if (!session)
             return session.result();
@@ -485,7 +432,7 @@ int PRIV_checkAnts(reader_handle handle, int slot, int32_t* checks)
 
 int PRIV_setAnt(reader_handle handle, int slot, int antenna)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_setAnt", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("setAnt", handle);
         if (!session)
             return session.result();
@@ -500,14 +447,14 @@ int PRIV_setAnt(reader_handle handle, int slot, int antenna)
 
 int PRIV_getData(reader_handle handle, const data_capture_args* request, const data_capture_result** result)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
-        return kept_call("getData", handle, request, result, data_answer);
+    return qd::guarded_priv<int>("PRIV_getData", READER_ERROR_API_ALLOC, [&]() -> int {
+        return kept_call<&wire::get_data_1>("getData", handle, request, result, data_answer);
     });
 }
 
 int PRIV_getHops(reader_handle handle, hop_table* table, int first)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getHops", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("getHops", handle);
         if (!session)
             return session.result();
@@ -528,7 +475,7 @@ int PRIV_getHops(reader_handle handle, hop_table* table, int first)
 
 int PRIV_setHops(reader_handle handle, int count, const char* const* texts, hop_table* table)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_setHops", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session("setHops", handle);
         if (!session)
             return session.result();

@@ -16,7 +16,7 @@ extern "C" {
 
 int PRIV_getIqBuffer(reader_handle handle, uint16_t selector, iq_buffer* buffer)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_getIqBuffer", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivFrame frame(get_iq_buffer, handle);
         if (!frame)
             return frame.result();

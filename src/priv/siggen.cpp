@@ -95,7 +95,7 @@ extern "C" {
 
 int PRIV_putWave(reader_handle handle, uint16_t first, uint16_t second, int count, const uint16_t* values)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_putWave", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivFrame frame(put_wave, handle);
         if (!frame)
             return frame.result();
@@ -114,7 +114,7 @@ int PRIV_putWave(reader_handle handle, uint16_t first, uint16_t second, int coun
 
 int PRIV_signalGenerator(reader_handle handle, const char* mode, int argc, const char* const* argv)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_signalGenerator", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivSession session(signal_generator, handle);
         if (!session)
             return session.result();

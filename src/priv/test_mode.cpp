@@ -1,12 +1,13 @@
 // The reader's test modes.  The text about the latest attempt lives in one
-// library-owned buffer: callers get its address, so it has to outlive the
-// call.
+// library-owned buffer (kept.h): callers get its address, so it has to
+// outlive the call.
 #include <strings.h>
 
 #include <cstdio>
 #include <mutex>
 
 #include "guard.h"
+#include "kept.h"
 #include "priv/priv_frame.h"
 
 using namespace qd;
@@ -29,10 +30,9 @@ constexpr TestMode test_modes[] = {
     {"gen2onoff", 6, "Attempting switch to Gen2 RF On/Off test mode...\n"},
 };
 
-char test_mode_message[256];
-// Two threads starting test modes at once must not interleave their texts;
+// Two threads starting test modes at once never interleave their texts;
 // what a caller reads after the call is its own affair.
-std::mutex message_lock;
+KeptText<256> test_mode_message;
 
 // An unknown mode gets the gate's refusal.
 constexpr int unknown_mode = -2;
@@ -46,25 +46,20 @@ extern "C" {
 
 int PRIV_testStart(reader_handle handle, const char* mode, int16_t* code, const char** message)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_testStart", READER_ERROR_API_ALLOC, [&]() -> int {
         PrivFrame frame(test_start, handle);
         if (!frame)
             return frame.result();
         if (!mode || !message)
             return READER_ERROR_INVALID_ARGUMENTS;
-        *message = test_mode_message;
-
         const TestMode* found = nullptr;
         for (const TestMode& m : test_modes)
             if (strcasecmp(mode, m.name) == 0)
                 found = &m;
-        {
-            std::lock_guard<std::mutex> writing(message_lock);
-            if (found)
-                std::snprintf(test_mode_message, sizeof test_mode_message, "%s", found->message);
-            else
-                std::snprintf(test_mode_message, sizeof test_mode_message, "Unknown test mode: %s\n", mode);
-        }
+        if (found)
+            *message = test_mode_message.replace(found->message);
+        else
+            *message = test_mode_message.format("Unknown test mode: %s\n", mode);
         if (!found)
             return unknown_mode;
 
@@ -78,7 +73,7 @@ int PRIV_testStart(reader_handle handle, const char* mode, int16_t* code, const 
 
 int PRIV_testStop(reader_handle handle)
 {
-    return qd::guarded_priv<int>(READER_ERROR_API_ALLOC, [&]() -> int {
+    return qd::guarded_priv<int>("PRIV_testStop", READER_ERROR_API_ALLOC, [&]() -> int {
         return priv_perform(test_stop, handle, nothing);
     });
 }

@@ -41,7 +41,7 @@ extern const char* const protocol_names[14] = {
 
 int get_supported_protocols(reader_handle handle, int32_t* list)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("get_supported_protocols", -1, [&]() -> int {
         reader_protocol_list protocols;
         if (!connection_list(handle, list, &reader_record::protocols, protocols))
             return -1;
@@ -55,7 +55,7 @@ int get_supported_protocols(reader_handle handle, int32_t* list)
 
 int get_connected_antennas(reader_handle handle, int32_t* list)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("get_connected_antennas", -1, [&]() -> int {
         reader_antenna_list antennas;
         if (!connection_list(handle, list, &reader_record::antennas, antennas))
             return -1;

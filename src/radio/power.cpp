@@ -100,7 +100,7 @@ extern "C" {
 
 double get_slot_tx_power(reader_handle handle, int16_t slot)
 {
-    return qd::guarded<double>(-1.0, [&]() -> double {
+    return qd::guarded<double>("get_slot_tx_power", -1.0, [&]() -> double {
         return perform(get_slot_tx_power_op, handle, wire::slot_value{slot_of(slot), 0},
                        power_read("get_slot_tx_power got a valid number\n"));
     });
@@ -108,7 +108,7 @@ double get_slot_tx_power(reader_handle handle, int16_t slot)
 
 double get_antenna_tx_power(reader_handle handle, int16_t antenna)
 {
-    return qd::guarded<double>(-1.0, [&]() -> double {
+    return qd::guarded<double>("get_antenna_tx_power", -1.0, [&]() -> double {
         return perform(get_antenna_tx_power_op, handle, wire::antenna_value{antenna_of(antenna), 0},
                        power_read("get_antenna_tx_power got a valid number\n"));
     });
@@ -116,7 +116,7 @@ double get_antenna_tx_power(reader_handle handle, int16_t antenna)
 
 double get_current_tx_power(reader_handle handle, uint16_t* antenna)
 {
-    return qd::guarded<double>(-1.0, [&]() -> double {
+    return qd::guarded<double>("get_current_tx_power", -1.0, [&]() -> double {
         return perform(get_current_tx_power_op, handle, [antenna](const wire::antenna_value& in_use) {
             trace("get_current_tx_power got a valid number\n");
             if (antenna)
@@ -128,7 +128,7 @@ double get_current_tx_power(reader_handle handle, uint16_t* antenna)
 
 double set_antenna_tx_power(reader_handle handle, float power, int16_t antenna)
 {
-    return qd::guarded<double>(-1.0, [&]() -> double {
+    return qd::guarded<double>("set_antenna_tx_power", -1.0, [&]() -> double {
         Frame frame(set_antenna_tx_power_op, handle);
         if (!frame)
             return frame.failure();
@@ -147,7 +147,7 @@ double set_antenna_tx_power(reader_handle handle, float power, int16_t antenna)
 
 double set_slot_tx_power(reader_handle handle, float power, int16_t slot)
 {
-    return qd::guarded<double>(-1.0, [&]() -> double {
+    return qd::guarded<double>("set_slot_tx_power", -1.0, [&]() -> double {
         Frame frame(set_slot_tx_power_op, handle);
         if (!frame)
             return frame.failure();
@@ -166,7 +166,7 @@ double set_slot_tx_power(reader_handle handle, float power, int16_t slot)
 
 double set_tx_power(reader_handle handle, float power)
 {
-    return qd::guarded<double>(-1.0, [&]() -> double {
+    return qd::guarded<double>("set_tx_power", -1.0, [&]() -> double {
         Frame frame(set_tx_power_op, handle);
         if (!frame)
             return frame.failure();
@@ -192,7 +192,7 @@ double set_tx_power(reader_handle handle, float power)
 
 void get_max_reader_power(reader_handle handle, int16_t* power)
 {
-    qd::guarded_void([&] {
+    qd::guarded_void("get_max_reader_power", [&] {
         Frame frame(get_max_reader_power_op, handle);
         if (!frame || !power)
             return;

@@ -41,7 +41,7 @@ extern "C" {
 
 int set_supported_protocols(reader_handle handle, int count, const protocol_enable_entry* entries, int32_t* list)
 {
-    return qd::guarded<int>(-1, [&]() -> int {
+    return qd::guarded<int>("set_supported_protocols", -1, [&]() -> int {
         Session session = resolve(handle);
         if (!session)
             return -1;

@@ -51,49 +51,49 @@ extern "C" {
 
 int tagid_write(reader_handle handle, const tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tagid_write", READER_ERROR_REMOTE, [&]() -> int {
         return tagop_call<&wire::tagid_write_1>(handle, record);
     });
 }
 
 int tagid_lock(reader_handle handle, const tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tagid_lock", READER_ERROR_REMOTE, [&]() -> int {
         return tagop_call<&wire::tagid_lock_1>(handle, record);
     });
 }
 
 int tag_kill(reader_handle handle, const tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tag_kill", READER_ERROR_REMOTE, [&]() -> int {
         return tagop_call<&wire::tag_kill_1>(handle, record);
     });
 }
 
 int tag_passwd(reader_handle handle, const tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tag_passwd", READER_ERROR_REMOTE, [&]() -> int {
         return tagop_call<&wire::tag_passwd_1>(handle, record);
     });
 }
 
 int tagdata_write(reader_handle handle, const tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tagdata_write", READER_ERROR_REMOTE, [&]() -> int {
         return tagop_call<&wire::tagdata_write_1>(handle, record);
     });
 }
 
 int tagdata_lock(reader_handle handle, const tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tagdata_lock", READER_ERROR_REMOTE, [&]() -> int {
         return tagop_call<&wire::tagdata_lock_1>(handle, record);
     });
 }
 
 int tagdata_read(reader_handle handle, tagop_record* record)
 {
-    return qd::guarded<int>(READER_ERROR_REMOTE, [&]() -> int {
+    return qd::guarded<int>("tagdata_read", READER_ERROR_REMOTE, [&]() -> int {
         Frame frame(tagdata_read_op, handle);
         if (!frame)
             return frame.failure();

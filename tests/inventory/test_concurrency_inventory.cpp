@@ -247,7 +247,7 @@ TEST(ConcurrentSearches, PollingThreadsEachSeeTheirOwnSearchComplete)
         w.join();
     for (int t = 0; t < threads; ++t) {
         EXPECT_GT(ids[t], 0);
-        EXPECT_EQ(seen[t], (std::vector<int>{-1, -2, -3})) << "thread " << t;
+        EXPECT_TRUE(qdinv::legal_progress(seen[t])) << "thread " << t << ": " << testing::PrintToString(seen[t]);
     }
     EXPECT_EQ(tags_available(h, 0), 10 * threads) << "each search landed the field once";
     close_reader(h);

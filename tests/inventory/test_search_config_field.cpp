@@ -113,7 +113,7 @@ TEST_F(SearchAnswers, ConveyorSearchRunsToCompletionAndLandsTheField)
     const int id = conveyor_read_start(handle_, &p);
     ASSERT_GT(id, 0);
     const auto seen = qdinv::poll_until_settled(handle_, id);
-    EXPECT_EQ(seen, (std::vector<int>{-1, -2, -3}));
+    EXPECT_TRUE(qdinv::legal_progress(seen)) << testing::PrintToString(seen);
     EXPECT_EQ(tags_available(handle_, 0), 40);
     EXPECT_EQ(drain(), expected);
 }

@@ -2,19 +2,18 @@
 # Virtual readers registered with the system's port mapper (qdsim --rpcbind)
 # side by side on 127.0.0.51 and .52: both reachable while both serve, the
 # second still reachable after the first stopped, no registration left after
-# both.  Starts its own rpcbind, in a network namespace of its own (run as
-# root; ctest runs it alone: the rpcbind's socket file is seen by every
-# process of the machine); skipped when an rpcbind already runs.
+# both.  Starts its own rpcbind, in a network namespace and a mount
+# namespace of its own with a /run of its own (run as root): the rpcbind's
+# socket file, which the RPC library of every process would otherwise find
+# there, is seen by nothing but this test, so other tests and other test
+# runs go on beside it.
 set -euo pipefail
 prog=536870914
 
 if [[ ${1:-} != --in-namespace ]]; then
-    unshare -n true 2>/dev/null || { echo "skipped: no network namespace of its own (run as root)"; exit 0; }
-    exec unshare -n bash -c 'ip link set lo up && exec bash "$0" --in-namespace' "$0"
-fi
-if pgrep -x rpcbind >/dev/null; then
-    echo "skipped: an rpcbind already runs on this machine"
-    exit 0
+    unshare -n -m true 2>/dev/null || { echo "skipped: no namespaces of its own (run as root)"; exit 0; }
+    exec unshare -n -m bash -c 'mount --make-rprivate / && mount -t tmpfs qd-run /run &&
+        ip link set lo up && exec bash "$0" --in-namespace' "$0"
 fi
 command -v rpcbind >/dev/null || { echo "FAILED: rpcbind is not installed"; exit 1; }
 

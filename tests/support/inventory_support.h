@@ -509,6 +509,24 @@ inline std::vector<int> poll_until_settled(reader_handle h, int id,
     }
 }
 
+// True when `seen` (as poll_until_settled gives it) is a course a search may
+// legally take: waiting, then in progress, then done, any of the first two
+// missed by polls that came too late.  How much of it a poll sees depends on
+// how busy the machine is, never on the library.
+inline bool legal_progress(const std::vector<int>& seen)
+{
+    if (seen.empty() || seen.back() != READER_OPERATION_DONE)
+        return false;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i] != READER_OPERATION_WAITING_TO_RUN && seen[i] != READER_OPERATION_IN_PROGRESS &&
+            seen[i] != READER_OPERATION_DONE)
+            return false;
+        if (i > 0 && seen[i] >= seen[i - 1])
+            return false;   // states only move on: -1, -2, -3
+    }
+    return true;
+}
+
 // A plain search run to completion; its identifier, or -1.
 inline int run_search(reader_handle h)
 {
