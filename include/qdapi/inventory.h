@@ -271,6 +271,58 @@ QDAPI_EXTERN(int) auto_search_stop(reader_handle search);
  * (reader_errno -100). */
 QDAPI_EXTERN(int) search_active(reader_handle search);
 
+/* ------------------------------------------------------------------------
+ * Draining the tag database with several calls in flight
+ *
+ * tagdb_pop_many and tagdb_consume_many take tags out of the reader's tag
+ * database as a loop of tagdb_pop (tagdb_consume) would, but keep up to the
+ * reader's pipeline window of calls in flight at once on its connection:
+ * over a link whose round trip is R, the loop takes one tag per R, the
+ * drain about one window of tags.  Each call is held to its own time-out.
+ * The rules:
+ *
+ *  - Every tag that arrives is written to records, exactly once, in the
+ *    order the reader handed the tags out; the result is how many were
+ *    written.  As with tagdb_pop (tagdb_consume), only the identity's
+ *    significant words are written; answers without a tag are not written.
+ *  - The drain ends when the reader answers that it holds no tag (a status
+ *    other than 1), or when `capacity` tags were written.  It never has
+ *    more calls in flight than the room left in records, so it never takes
+ *    a tag out of the reader that it cannot deliver: what does not fit
+ *    stays in the reader.  A call already in flight when another answered
+ *    "no tag" still delivers the tag it brings (a search may add tags
+ *    meanwhile).
+ *  - Calling again goes on where the last call stopped: a caller streams a
+ *    large database through a small array by calling until fewer than
+ *    `capacity` tags come back (or the reader is known to be empty).
+ *  - A call that fails or times out, or a connection that fails, ends the
+ *    drain: the tags received so far are written and counted, reader_errno
+ *    is -102, and *unanswered says how many calls went out without a usable
+ *    answer (none before their time-out, an RPC error, or a reply that did
+ *    not decode).  Each of those may have taken a tag out of the reader
+ *    that no client can recover.  The connection is dropped; the next
+ *    operation reconnects.  Otherwise reader_errno is 0 and *unanswered 0.
+ *  - The reader closed by another thread meanwhile ends the drain at once:
+ *    the tags written so far are counted, reader_errno is -100.
+ *  - -1 with reader_errno -100 for a bad handle, NULL records or a negative
+ *    capacity; -1 with -102 (or -120) when the reader cannot be connected.
+ *    A capacity of 0 makes no call and returns 0.
+ *
+ * unanswered may be NULL; otherwise it is always written.
+ * ---------------------------------------------------------------------- */
+QDAPI_EXTERN(int) tagdb_pop_many(reader_handle handle, popped_tag_record *records, int capacity,
+                                 int *unanswered);
+QDAPI_EXTERN(int) tagdb_consume_many(reader_handle handle, tag_record *records, int capacity,
+                                     int *unanswered);
+/* How many calls a drain of this reader keeps in flight at once: 1 to 256.
+ * 0, or -1 with reader_errno -100 for a bad handle or a window outside 1 to
+ * 256 (the window is then left as it was). */
+QDAPI_EXTERN(int) set_pipeline_window(reader_handle handle, int window);
+/* The reader's pipeline window: as set, or until then the default of the
+ * reader's transport (8 over UDP, 32 over TCP); -1 with reader_errno -100
+ * for a bad handle. */
+QDAPI_EXTERN(int) get_pipeline_window(reader_handle handle);
+
 #ifdef __cplusplus
 }
 #endif

@@ -33,6 +33,8 @@ constexpr std::size_t udp_message_size = UDPMSGSIZE;
 constexpr u_int tcp_buffer_size = 64 * 1024;
 constexpr std::size_t tcp_fragment_size = tcp_buffer_size - 4;
 constexpr uint32_t last_fragment = 0x80000000u;
+// Requests a pipelined UDP run sends at once before any reply came back.
+constexpr std::size_t initial_udp_burst = 16;
 // The port mapper's retransmission interval in the RPC library.
 constexpr std::chrono::seconds port_mapper_retry{5};
 // The call header before the argument: transaction id, direction, RPC
@@ -106,8 +108,9 @@ struct Framing {
     bool at_boundary() const { return left == 0 && last && mark_have == 0; }
 
     // Moves past `n` bytes.  `fragment(bytes, count)` sees the bytes of
-    // fragments, `marked(length)` each new fragment's length, `ended()` the
-    // end of each record; a false from `marked` stops at once (false).
+    // fragments, `marked(length)` each new fragment's length, `ended(end)`
+    // the end of each record (`end` just past it); a false from `marked`
+    // stops at once (false).
     template <class Fragment, class Marked, class Ended>
     bool advance(const char* p, std::size_t n, Fragment&& fragment, Marked&& marked, Ended&& ended)
     {
@@ -129,7 +132,7 @@ struct Framing {
                 if (!marked(left))
                     return false;
                 if (left == 0 && last)
-                    ended();
+                    ended(p);
                 continue;
             }
             const std::size_t take = std::min<std::size_t>(left, n);
@@ -138,14 +141,14 @@ struct Framing {
             p += take;
             n -= take;
             if (left == 0 && last)
-                ended();
+                ended(p);
         }
         return true;
     }
 
     void advance(const char* p, std::size_t n)
     {
-        advance(p, n, [](const char*, std::size_t) {}, [](uint32_t) { return true; }, [] {});
+        advance(p, n, [](const char*, std::size_t) {}, [](uint32_t) { return true; }, [](const char*) {});
     }
 };
 
@@ -171,7 +174,7 @@ public:
     // null.
     Flight* issue(Clock::time_point now)
     {
-        if (closed_ || flights.size() >= std::max<std::size_t>(calls_.window, 1))
+        if (closed_ || flights.size() >= std::min(limit_, std::max<std::size_t>(calls_.window, 1)))
             return nullptr;
         if (!sink_.next(next_index_)) {
             closed_ = true;
@@ -181,6 +184,20 @@ public:
                                  now + calls_.timeout, now, 0});
         ++outcome.calls;
         return &flights.back();
+    }
+
+    // UDP: the window opens a call at a time, from `first` calls on, as
+    // replies come back.  A burst of the whole window could overflow the
+    // reader's socket buffer, and a request lost there is carried out only
+    // when sent again, seconds later and out of its turn.
+    void open_gradually(std::size_t first) { limit_ = first; }
+
+    // The run cannot start: no call goes out.
+    void refuse(clnt_stat status)
+    {
+        closed_ = true;
+        outcome.failure = status;
+        error_.re_status = status;
     }
 
     // No more calls will go out and none is in flight.
@@ -198,6 +215,8 @@ public:
     void settle(Flight& flight, clnt_stat status, int error_number = 0)
     {
         const std::size_t index = flight.index;
+        if (status == RPC_SUCCESS && limit_ < calls_.window)
+            ++limit_;
         if (status != RPC_SUCCESS && outcome.failure == RPC_SUCCESS) {
             outcome.failure = status;
             error_.re_status = status;
@@ -283,6 +302,7 @@ private:
     const PipelineCalls& calls_;
     PipelineSink& sink_;
     std::size_t next_index_ = 0;
+    std::size_t limit_ = std::numeric_limits<std::size_t>::max();
     bool closed_ = false;
     rpc_err error_{};
 };
@@ -538,6 +558,118 @@ private:
         }
     }
 
+    // The request is encoded once; each send writes its call's transaction
+    // id into it.
+    void run_pipeline(const PipelineCalls& calls, Run& run) override
+    {
+        std::size_t length = 0;
+        if (!encode_call(out_, 0, calls.procedure, calls.encode, calls.argument, length)) {
+            run.refuse(RPC_CANTENCODEARGS);
+            return;
+        }
+        make_room_for(calls.window);
+        run.open_gradually(initial_udp_burst);
+        bool blocked = false;   // a request waits for room in the socket's buffer
+        // Sends the flight's request; false when the socket failed (the run
+        // is then over).
+        auto send_request = [&](Flight& f, Clock::time_point now) {
+            const uint32_t xid = htonl(f.xid);
+            std::memcpy(out_.data(), &xid, sizeof xid);
+            if (sendto(fd_, out_.data(), length, 0, reinterpret_cast<const sockaddr*>(&server_), sizeof server_) < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EINTR) {
+                    f.next_send = now;
+                    blocked = true;
+                    return true;
+                }
+                run.transport_failed(RPC_CANTSEND, errno);
+                return false;
+            }
+            if (++f.sends > 1)
+                run.outcome.resent = true;
+            f.next_send = retry_ > Clock::duration::zero() ? now + retry_ : f.deadline;
+            return true;
+        };
+
+        while (!run.cancelled()) {
+            auto now = Clock::now();
+            bool sending = true;
+            while (sending) {
+                Flight* f = run.issue(now);
+                if (!f)
+                    break;
+                sending = send_request(*f, now);
+            }
+            if (!sending)
+                return;
+            run.expire(now);
+            if (run.over())
+                return;
+            if (run.flights.empty())
+                continue;
+            blocked = false;
+            auto wake = std::min(run.earliest_deadline(), Run::cancel_check(now));
+            for (auto& f : run.flights) {
+                if (f.next_send <= now && !send_request(f, now))
+                    return;
+                wake = std::min(wake, f.next_send);
+            }
+            pollfd ready{fd_, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
+            const int n = poll(&ready, 1, blocked ? 1 : milliseconds_until(wake));
+            if (n < 0 && errno != EINTR) {
+                run.transport_failed(RPC_CANTRECV, errno);
+                return;
+            }
+            if (n <= 0)
+                continue;
+            if (ready.revents & POLLERR) {
+                uint32_t xid = 0;
+                int error_number = 0;
+                if (icmp_error(xid, error_number) && run.find(ntohl(xid))) {
+                    run.transport_failed(RPC_CANTRECV, error_number);
+                    return;
+                }
+            }
+            if (ready.revents & POLLIN)
+                receive_all(calls, run);
+        }
+    }
+
+    // The datagrams waiting: each that answers a call in flight settles it.
+    void receive_all(const PipelineCalls& calls, Run& run)
+    {
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t from_length = sizeof from;
+            const ssize_t n = recvfrom(fd_, in_.data(), in_.size(), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&from), &from_length);
+            if (n < 0)
+                return;
+            uint32_t xid = 0;
+            if (n < static_cast<ssize_t>(sizeof xid) || !same_peer(from, server_))
+                continue;
+            std::memcpy(&xid, in_.data(), sizeof xid);
+            Flight* f = run.find(ntohl(xid));
+            if (!f)
+                continue;   // a duplicate, a late answer, a stray: no call of the run
+            rpc_err error{};
+            decode_reply(in_.data(), static_cast<std::size_t>(n), calls.decode, run.result(*f), error);
+            run.settle(*f, error);
+        }
+    }
+
+    // Room in the socket's receive buffer for a window of replies that come
+    // back together; as much as the system allows, never less than before.
+    void make_room_for(std::size_t window)
+    {
+        int current = 0;
+        socklen_t size = sizeof current;
+        if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &current, &size) != 0)
+            return;
+        const auto wanted = static_cast<int>(std::min<std::size_t>(window, 256) * 2048);
+        if (current < wanted)
+            (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    }
+
     // One datagram: the call's status when it is the answer.
     std::optional<clnt_stat> receive(xdrproc_t decode, void* result)
     {
@@ -629,6 +761,8 @@ private:
     clnt_stat call(rpcproc_t procedure, xdrproc_t encode, void* argument, xdrproc_t decode, void* result) override
     {
         sends_ = 1;
+        if (broken_)
+            return fail(RPC_CANTSEND, broken_errno_);
         if (!send_call(procedure, encode, argument))
             return error_.re_status;
         for (;;) {
@@ -659,7 +793,9 @@ private:
         }
     }
 
-    bool send_call(rpcproc_t procedure, xdrproc_t encode, void* argument)
+    // The call as one record, cut as the RPC library's record stream would
+    // cut it; its transaction id is at `xid_offset`.
+    bool make_record(rpcproc_t procedure, xdrproc_t encode, void* argument, std::vector<char>& record)
     {
         const unsigned long argument_size = xdr_sizeof(encode, argument);
         std::vector<char> message(call_header_size + argument_size);
@@ -668,8 +804,7 @@ private:
             fail(RPC_CANTENCODEARGS);
             return false;
         }
-        // The record as the RPC library's record stream would cut it.
-        std::vector<char> record;
+        record.clear();
         record.reserve(length + 4 * (length / tcp_fragment_size + 1));
         std::size_t at = 0;
         do {
@@ -681,6 +816,15 @@ private:
                           message.begin() + static_cast<std::ptrdiff_t>(at + piece));
             at += piece;
         } while (at < length);
+        return true;
+    }
+    static constexpr std::size_t xid_offset = 4;
+
+    bool send_call(rpcproc_t procedure, xdrproc_t encode, void* argument)
+    {
+        std::vector<char> record;
+        if (!make_record(procedure, encode, argument, record))
+            return false;
 
         std::size_t sent = 0;
         while (sent < record.size()) {
@@ -719,15 +863,31 @@ private:
         }
     }
 
+    // What a run left of a reply it did not finish reading comes first: the
+    // record stream reads on from a record's start.  Every byte handed to
+    // the stream moves `framing_`, so a run knows where the stream stands.
     static int read_stream(void* handle, void* buffer, int length)
     {
         auto& self = *static_cast<TcpClient*>(handle);
         if (length <= 0)
             return 0;
+        if (self.carry_at_ < self.carry_.size()) {
+            const std::size_t n = std::min(static_cast<std::size_t>(length), self.carry_.size() - self.carry_at_);
+            std::memcpy(buffer, self.carry_.data() + self.carry_at_, n);
+            self.carry_at_ += n;
+            if (self.carry_at_ == self.carry_.size()) {
+                self.carry_.clear();
+                self.carry_at_ = 0;
+            }
+            self.framing_.advance(static_cast<const char*>(buffer), n);
+            return static_cast<int>(n);
+        }
         for (;;) {
             const ssize_t n = recv(self.fd_, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
-            if (n > 0)
+            if (n > 0) {
+                self.framing_.advance(static_cast<const char*>(buffer), static_cast<std::size_t>(n));
                 return static_cast<int>(n);
+            }
             if (n == 0) {
                 self.fail(RPC_CANTRECV, ECONNRESET);
                 return -1;
@@ -744,7 +904,186 @@ private:
     // The record stream is only read: calls are written by send_call.
     static int write_nothing(void*, void*, int) { return -1; }
 
+    // A run reads the connection itself, record by record, while it writes
+    // the requests as the connection takes them.  It starts where the record
+    // stream's reading stopped: when that was inside a record (a stray or
+    // duplicate reply after the latest call), the record stream's buffer
+    // holds only what no call waits for, and is started anew, and the run
+    // skips the rest of that record.  It leaves the unread part of a record
+    // for the record stream, so calls after it read on from a record's start.
+    void run_pipeline(const PipelineCalls& calls, Run& run) override
+    {
+        if (broken_) {
+            run.refuse(fail(RPC_CANTSEND, broken_errno_));
+            return;
+        }
+        sends_ = 1;
+        std::vector<char> record;
+        if (!make_record(calls.procedure, calls.encode, calls.argument, record)) {
+            run.refuse(RPC_CANTENCODEARGS);
+            return;
+        }
+        Framing framing = framing_;
+        bool skipping = !framing.at_boundary();
+        if (skipping && !restart_record_stream()) {
+            run.refuse(fail(RPC_SYSTEMERROR, ENOMEM));
+            lost_stream();
+            return;
+        }
+        std::vector<char> raw;    // the current record's bytes so far, marks included
+        std::vector<char> body;   // its fragments' bytes
+        std::vector<char> out;    // requests not yet taken by the connection
+        std::size_t out_at = 0;
+        std::vector<char> chunk(tcp_buffer_size);
+
+        // Bytes read: replies that answer a call in flight settle it.
+        // False when the stream cannot be a reply stream (the run is over).
+        auto take = [&](const char* p, std::size_t n) {
+            const char* start = p;   // of the current record's bytes in these
+            const bool ok = framing.advance(
+                p, n,
+                [&](const char* bytes, std::size_t count) {
+                    if (!skipping)
+                        body.insert(body.end(), bytes, bytes + count);
+                },
+                [&](uint32_t length) {
+                    if (skipping || body.size() + length <= max_reply_size)
+                        return true;
+                    run.transport_failed(RPC_CANTDECODERES, EMSGSIZE);
+                    return false;
+                },
+                [&](const char* end) {
+                    start = end;
+                    raw.clear();
+                    if (skipping) {
+                        skipping = false;
+                        return;
+                    }
+                    uint32_t xid = 0;
+                    if (body.size() >= sizeof xid) {
+                        std::memcpy(&xid, body.data(), sizeof xid);
+                        // Any other record answers no call of the run.
+                        if (Flight* f = run.find(ntohl(xid))) {
+                            rpc_err error{};
+                            decode_reply(body.data(), body.size(), calls.decode, run.result(*f), error);
+                            run.settle(*f, error);
+                        }
+                    }
+                    body.clear();
+                });
+            if (ok && !skipping)
+                raw.insert(raw.end(), start, p + n);
+            return ok;
+        };
+
+        bool open = true;
+        if (carry_at_ < carry_.size())
+            open = take(carry_.data() + carry_at_, carry_.size() - carry_at_);
+        carry_.clear();
+        carry_at_ = 0;
+
+        while (open && !run.cancelled()) {
+            const auto now = Clock::now();
+            while (Flight* f = run.issue(now)) {
+                const uint32_t xid = htonl(f->xid);
+                std::memcpy(record.data() + xid_offset, &xid, sizeof xid);
+                out.insert(out.end(), record.begin(), record.end());
+            }
+            while (out_at < out.size()) {
+                const ssize_t n = send(fd_, out.data() + out_at, out.size() - out_at, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    out_at += static_cast<std::size_t>(n);
+                    continue;
+                }
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                    run.transport_failed(RPC_CANTSEND, errno);
+                    open = false;
+                }
+                break;
+            }
+            if (!open)
+                break;
+            if (out_at == out.size()) {
+                out.clear();
+                out_at = 0;
+            }
+            run.expire(now);
+            if (run.over())
+                break;
+            if (run.flights.empty())
+                continue;
+            const short events = static_cast<short>(POLLIN | (out_at < out.size() ? POLLOUT : 0));
+            pollfd ready{fd_, events, 0};
+            const int n = poll(&ready, 1, milliseconds_until(std::min(run.earliest_deadline(), Run::cancel_check(now))));
+            if (n < 0 && errno != EINTR) {
+                run.transport_failed(RPC_CANTRECV, errno);
+                break;
+            }
+            if (n <= 0 || !(ready.revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            for (;;) {
+                const ssize_t got = recv(fd_, chunk.data(), chunk.size(), MSG_DONTWAIT);
+                if (got > 0) {
+                    open = take(chunk.data(), static_cast<std::size_t>(got));
+                    if (!open || static_cast<std::size_t>(got) < chunk.size())
+                        break;
+                    continue;
+                }
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    run.transport_failed(RPC_CANTRECV, got == 0 ? ECONNRESET : errno);
+                    open = false;
+                }
+                break;
+            }
+        }
+
+        // Requests that never began to go out are simply not sent; one cut
+        // short, or a stream whose framing is lost, leaves the connection
+        // unusable.
+        const bool cut = out_at % record.size() != 0;
+        if (run.outcome.transport_failed || cut || skipping) {
+            broken_errno_ = run.outcome.transport_failed ? run.error().re_errno : EPIPE;
+            broken_ = true;
+            if (!run.outcome.transport_failed && !run.flights.empty())
+                run.transport_failed(RPC_CANTSEND, broken_errno_);
+            return;
+        }
+        carry_ = std::move(raw);
+        carry_at_ = 0;
+        framing_ = Framing{};
+    }
+
+    void lost_stream() override
+    {
+        broken_ = true;
+        broken_errno_ = EPIPE;
+    }
+
+    // A new record stream, at a record's start.
+    bool restart_record_stream()
+    {
+        if (in_.x_private)
+            xdr_destroy(&in_);
+        in_ = XDR{};
+        xdrrec_create(&in_, 0, tcp_buffer_size, this, read_stream, write_nothing);
+        in_.x_op = XDR_DECODE;
+        framing_ = Framing{};
+        return in_.x_private != nullptr;
+    }
+
+    // No reply of the program comes near; a record longer is not a reply.
+    static constexpr std::size_t max_reply_size = std::size_t{1} << 20;
+
     XDR in_{};
+    Framing framing_;            // where the bytes handed to the record stream end
+    std::vector<char> carry_;    // read by a run, for the record stream
+    std::size_t carry_at_ = 0;
+    bool broken_ = false;
+    int broken_errno_ = 0;
 };
 
 int open_socket(bool tcp)
@@ -823,6 +1162,16 @@ CLIENT* deadline_client_create(const sockaddr_in& server, rpcprog_t program, rpc
     }
     client->own_socket();
     return client.release()->handle();
+}
+
+PipelineOutcome deadline_client_pipeline(CLIENT* client, const PipelineCalls& calls, PipelineSink& sink)
+{
+    if (!Client::ours(client)) {
+        PipelineOutcome outcome;
+        outcome.failure = RPC_UNKNOWNPROTO;
+        return outcome;
+    }
+    return Client::of(client)->pipeline(calls, sink);
 }
 
 unsigned deadline_client_sends(const CLIENT* client)
