@@ -5,6 +5,12 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Installed programs find the library beside them whatever the prefix
+# (RUNPATH $ORIGIN/../lib), so that qdctl and qdsim run at once after an
+# install, under /usr/local as under any --prefix.
+file(RELATIVE_PATH QD_BIN_TO_LIB "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
+set(QD_PROGRAM_RUNPATH "$ORIGIN/${QD_BIN_TO_LIB}")
+
 target_include_directories(qdapi PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 install(TARGETS qdapi EXPORT qdapiTargets
@@ -40,3 +46,19 @@ install(FILES ${PROJECT_BINARY_DIR}/qdapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}
 # function and variable that shows its family's page (man 3 tagdb_pop).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/man/man3/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
   FILES_MATCHING PATTERN "*.3")
+
+# Other programs find the library through the dynamic linker's cache: an
+# install into the system's prefixes by root updates it, as packages do.
+install(CODE [[
+  if(CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?$" AND NOT DEFINED ENV{DESTDIR})
+    execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(uid STREQUAL "0")
+      execute_process(COMMAND ldconfig RESULT_VARIABLE failed)
+      if(failed)
+        message(WARNING "ldconfig failed: run it before using the library")
+      endif()
+    else()
+      message(STATUS "Installed under ${CMAKE_INSTALL_PREFIX}: run ldconfig as root before using the library")
+    endif()
+  endif()
+]])

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "guard.h"
 #include "frame.h"
@@ -36,7 +37,14 @@ Text config_get(reader_handle handle, const char* name)
     Frame frame(config_get_op, handle);
     if (!frame || !name)
         return Text(frame.failure());
-    return Text(frame.run(const_cast<char*>(name), [](char* value) { return strdup(value ? value : ""); }));
+    return Text(frame.run(const_cast<char*>(name), [](char* value) {
+        // Memory that runs out for the copy fails the read with -120, not
+        // with a stale reader_errno.
+        char* copy = strdup(value ? value : "");
+        if (!copy)
+            throw std::bad_alloc();
+        return copy;
+    }));
 }
 
 int config_set(reader_handle handle, const char* name, const char* value)

@@ -8,6 +8,7 @@
 // call.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <mutex>
 
 #include "guard.h"
@@ -46,9 +47,14 @@ wire::param_ref parameter(const char* name)
 // A heap copy of an answer string, for the caller to free.  The decoder
 // never leaves a string null, but an empty copy is what the caller expects
 // of an empty answer either way.
+// Memory that runs out for the copy fails the operation with -120 (the
+// frame turns std::bad_alloc into it), not with a stale reader_errno.
 char* heap_copy(const char* text)
 {
-    return strdup(text ? text : "");
+    char* copy = strdup(text ? text : "");
+    if (!copy)
+        throw std::bad_alloc();
+    return copy;
 }
 
 // One string request: null for a bad handle or a null name (reader_errno as

@@ -161,7 +161,16 @@ struct Operation {
     // Runs the operation (arm() right before it); true when it returned its
     // failure value.
     std::function<bool(reader_handle, qdsim::VirtualReader&)> run;
+    // A failure may relay the reader's status instead: a tag operation run
+    // again addresses a tag that its first run changed.
+    bool relays_status = false;
 };
+
+Operation relaying(Operation op)
+{
+    op.relays_status = true;
+    return op;
+}
 
 qdsim::Tag memory_tag()
 {
@@ -195,6 +204,15 @@ bool fill_tag_database(reader_handle h)
         std::this_thread::sleep_for(1ms);
     }
     return false;
+}
+
+// Storage for an operation's output, made before any allocation may fail:
+// a row's call must not allocate for itself once the countdown is armed.
+template <class T, std::size_t N = 1>
+T* scratch()
+{
+    static T storage[N];
+    return storage;
 }
 
 // The privileged family fails with -102 (a call) or -120 (memory).
@@ -276,16 +294,16 @@ const Operation operations[] = {
          qdapi_clear_error();
          return false;
      }},
-    QD_INT(get_supported_protocols, get_supported_protocols(h, std::make_unique<int32_t[]>(17).get()), -1),
-    QD_INT(get_connected_antennas, get_connected_antennas(h, std::make_unique<int32_t[]>(17).get()), -1),
+    QD_INT(get_supported_protocols, get_supported_protocols(h, scratch<int32_t, 17>()), -1),
+    QD_INT(get_connected_antennas, get_connected_antennas(h, scratch<int32_t, 17>()), -1),
     // Inventory.
-    QD_INT(search_start, search_start(h, std::make_unique<search_params>().get()), -1),
+    QD_INT(search_start, search_start(h, scratch<search_params>()), -1),
     QD_INT(operation_status, operation_status(h, 1), READER_OPERATION_BUILD_IN_PROGRESS),
     QD_INT(tags_available, tags_available(h, 0), -1),
-    QD_INT(tagdb_consume, tagdb_consume(h, std::make_unique<tag_record>().get()), -1),
-    QD_INT(tagdb_pop, tagdb_pop(h, std::make_unique<popped_tag_record>().get()), -1),
-    QD_INT(tagdb_pop_many, tagdb_pop_many(h, std::make_unique<popped_tag_record[]>(4).get(), 4, nullptr), -1),
-    QD_INT(tagdb_consume_many, tagdb_consume_many(h, std::make_unique<tag_record[]>(4).get(), 4, nullptr), -1),
+    QD_INT(tagdb_consume, tagdb_consume(h, scratch<tag_record>()), -1),
+    QD_INT(tagdb_pop, tagdb_pop(h, scratch<popped_tag_record>()), -1),
+    QD_INT(tagdb_pop_many, tagdb_pop_many(h, scratch<popped_tag_record, 4>(), 4, nullptr), -1),
+    QD_INT(tagdb_consume_many, tagdb_consume_many(h, scratch<tag_record, 4>(), 4, nullptr), -1),
     QD_INT(set_pipeline_window, set_pipeline_window(h, 8), -1),
     QD_INT(get_pipeline_window, get_pipeline_window(h), -1),
     QD_INT(tagdb_reset_db, tagdb_reset_db(h), -1),
@@ -295,7 +313,7 @@ const Operation operations[] = {
          return detailed_read_start(h, &c) == -1;
      }},
     QD_INT(detailed_read_stop, detailed_read_stop(h, 1), -1),
-    QD_INT(conveyor_read_start, conveyor_read_start(h, std::make_unique<search_params>().get()), -1),
+    QD_INT(conveyor_read_start, conveyor_read_start(h, scratch<search_params>()), -1),
     QD_INT(conveyor_read_stop, conveyor_read_stop(h, 1), -1),
     {"zr_search_configure", true, [](reader_handle h, qdsim::VirtualReader&) {
          search_config c = plain_config();
@@ -330,13 +348,13 @@ const Operation operations[] = {
          return active != 1;
      }},
     // Tag memory.
-    QD_INT(tagdata_read, tagdata_read(h, std::make_unique<tagop_record>(read_request).get()), READER_ERROR_REMOTE),
-    QD_INT(tagdata_write, tagdata_write(h, &read_request), READER_ERROR_REMOTE),
-    QD_INT(tagdata_lock, tagdata_lock(h, &read_request), READER_ERROR_REMOTE),
-    QD_INT(tagid_write, tagid_write(h, &read_request), READER_ERROR_REMOTE),
-    QD_INT(tagid_lock, tagid_lock(h, &read_request), READER_ERROR_REMOTE),
-    QD_INT(tag_passwd, tag_passwd(h, &read_request), READER_ERROR_REMOTE),
-    QD_INT(tag_kill, tag_kill(h, &read_request), READER_ERROR_REMOTE),
+    QD_INT(tagdata_read, tagdata_read(h, &(*scratch<tagop_record>() = read_request)), READER_ERROR_REMOTE),
+    relaying(QD_INT(tagdata_write, tagdata_write(h, &read_request), READER_ERROR_REMOTE)),
+    relaying(QD_INT(tagdata_lock, tagdata_lock(h, &read_request), READER_ERROR_REMOTE)),
+    relaying(QD_INT(tagid_write, tagid_write(h, &read_request), READER_ERROR_REMOTE)),
+    relaying(QD_INT(tagid_lock, tagid_lock(h, &read_request), READER_ERROR_REMOTE)),
+    relaying(QD_INT(tag_passwd, tag_passwd(h, &read_request), READER_ERROR_REMOTE)),
+    relaying(QD_INT(tag_kill, tag_kill(h, &read_request), READER_ERROR_REMOTE)),
     // Radio.
     QD_INT(get_slot_tx_power, get_slot_tx_power(h, 0), -1.0),
     QD_INT(get_antenna_tx_power, get_antenna_tx_power(h, 0), -1.0),
@@ -362,7 +380,7 @@ const Operation operations[] = {
          arm();
          return get_region_sized(h, region, sizeof region) == -1;
      }},
-    QD_INT(get_rfState, get_rfState(h, std::make_unique<uint32_t>().get()), -1),
+    QD_INT(get_rfState, get_rfState(h, scratch<uint32_t>()), -1),
     // Administration.
     QD_INT(reader_params_set, reader_params_set(h, "third", "3"), -1),
     QD_INT(reader_params_set_with_flag, reader_params_set_with_flag(h, "third", "3", 1), -1),
@@ -417,14 +435,14 @@ const Operation operations[] = {
     QD_INT(config_get_EPC1_deghost, config_get_EPC1_deghost(h), -1),
     QD_INT(config_set_synch_regulatory_timeout, config_set_synch_regulatory_timeout(h, 5), -1),
     QD_INT(config_get_synch_regulatory_timeout, config_get_synch_regulatory_timeout(h), -1),
-    QD_INT(get_antenna_stats, get_antenna_stats(h, 0, std::make_unique<antenna_stats>().get()), -1),
-    QD_INT(get_source_stats, get_source_stats(h, std::make_unique<source_stats>().get()), -1),
+    QD_INT(get_antenna_stats, get_antenna_stats(h, 0, scratch<antenna_stats>()), -1),
+    QD_INT(get_source_stats, get_source_stats(h, scratch<source_stats>()), -1),
     QD_INT(reset_epcg_stats, reset_epcg_stats(h), -1),
     QD_INT(GPIO_get, GPIO_get(h, 0), -1),
     QD_INT(GPIO_set, GPIO_set(h, 1, 1), -1),
     QD_INT(GPIO_set_reader_event, GPIO_set_reader_event(h, 1, 1, 1), -1),
     QD_INT(reader_fw_update, reader_fw_update(h, "fw-2.0.bin", 0), -1),
-    QD_INT(reader_fw_update_complete, reader_fw_update_complete(h, std::make_unique<fw_update_info>().get()), -1),
+    QD_INT(reader_fw_update_complete, reader_fw_update_complete(h, scratch<fw_update_info>()), -1),
     QD_PTR(read_settings, read_settings(h)),
     QD_PTR(get_firmware_version, get_firmware_version(h)),
     QD_PTR(get_os_version, get_os_version(h)),
@@ -467,7 +485,7 @@ const Operation operations[] = {
     QD_PRIV(PRIV_setUncalTxPower, PRIV_setUncalTxPower(h, 0, 1000)),
     QD_PRIV(PRIV_getRxGain, PRIV_getRxGain(h, 0)),
     QD_PRIV(PRIV_setRxGain, PRIV_setRxGain(h, 0, 3)),
-    QD_PRIV(PRIV_getFreq, PRIV_getFreq(h, 0, std::make_unique<uint32_t>().get())),
+    QD_PRIV(PRIV_getFreq, PRIV_getFreq(h, 0, scratch<uint32_t>())),
     QD_PRIV(PRIV_setFreq, PRIV_setFreq(h, 0, 902750)),
     QD_PRIV(PRIV_getAnt, PRIV_getAnt(h, 0)),
     QD_PRIV(PRIV_antSafety, PRIV_antSafety(h, 0, 1)),
@@ -478,7 +496,7 @@ const Operation operations[] = {
     QD_PRIV(PRIV_getAutoload, PRIV_getAutoload(h)),
     QD_PRIV(PRIV_resync, PRIV_resync(h)),
     QD_PRIV(PRIV_rescanHardware, PRIV_rescanHardware(h)),
-    QD_PRIV(PRIV_getHostInfo, PRIV_getHostInfo(h, std::make_unique<host_info_texts>().get())),
+    QD_PRIV(PRIV_getHostInfo, PRIV_getHostInfo(h, scratch<host_info_texts>())),
     {"PRIV_getZrConf", false, [](reader_handle h, qdsim::VirtualReader&) {
          const char* text = nullptr;
          arm();
@@ -506,7 +524,7 @@ const Operation operations[] = {
     QD_PRIV(PRIV_getAntId, PRIV_getAntId(h)),
     QD_PRIV(PRIV_powerUp, PRIV_powerUp(h, 0, 1000)),
     QD_PRIV(PRIV_powerDown, PRIV_powerDown(h, 0)),
-    QD_PRIV(PRIV_checkAnts, PRIV_checkAnts(h, 0, std::make_unique<int32_t[]>(17).get())),
+    QD_PRIV(PRIV_checkAnts, PRIV_checkAnts(h, 0, scratch<int32_t, 17>())),
     QD_PRIV(PRIV_setAnt, PRIV_setAnt(h, 0, 1)),
     {"PRIV_getData", false, [](reader_handle h, qdsim::VirtualReader&) {
          data_capture_args request{};
@@ -514,8 +532,8 @@ const Operation operations[] = {
          arm();
          return priv_failed(PRIV_getData(h, &request, &result));
      }},
-    QD_PRIV(PRIV_getHops, PRIV_getHops(h, std::make_unique<hop_table>().get(), 0)),
-    QD_PRIV(PRIV_setHops, PRIV_setHops(h, 2, hop_texts, std::make_unique<hop_table>().get())),
+    QD_PRIV(PRIV_getHops, PRIV_getHops(h, scratch<hop_table>(), 0)),
+    QD_PRIV(PRIV_setHops, PRIV_setHops(h, 2, hop_texts, scratch<hop_table>())),
     {"PRIV_testStart", false, [](reader_handle h, qdsim::VirtualReader&) {
          const char* message = nullptr;
          arm();
@@ -525,8 +543,8 @@ const Operation operations[] = {
     QD_PRIV(PRIV_putWave, PRIV_putWave(h, 7, 8, 4, wave)),
     QD_PRIV(PRIV_signalGenerator, PRIV_signalGenerator(h, "iqlist", 2, iq_words)),
     QD_PRIV(PRIV_eepromWrite, PRIV_eepromWrite(h, 0, 0, wave, 4)),
-    QD_PRIV(PRIV_eepromRead, PRIV_eepromRead(h, 0, 0, std::make_unique<uint16_t[]>(4).get(), 4)),
-    QD_PRIV(PRIV_getIqBuffer, PRIV_getIqBuffer(h, 0, std::make_unique<iq_buffer>().get())),
+    QD_PRIV(PRIV_eepromRead, PRIV_eepromRead(h, 0, 0, scratch<uint16_t, 4>(), 4)),
+    QD_PRIV(PRIV_getIqBuffer, PRIV_getIqBuffer(h, 0, scratch<iq_buffer>())),
 };
 
 #undef QD_INT
@@ -568,12 +586,14 @@ TEST_P(AllocationFailures, EveryRunEndsWithTheAnswerOrTheFailureValue)
             t_countdown = 0;
             t_pending = 0;
             if (!t_failed) {
-                EXPECT_EQ(failed, fails_anyway) << "reader_errno " << reader_errno;
+                if (!op.relays_status) {
+                    EXPECT_EQ(failed, fails_anyway) << "reader_errno " << reader_errno;
+                }
                 break;   // the operation made fewer than n allocations
             }
             if (failed) {
                 ++failures;
-                if (op.errno_checked && !fails_anyway) {
+                if (op.errno_checked && !fails_anyway && !(op.relays_status && reader_errno < READER_ERROR_REMOTE)) {
                     EXPECT_TRUE(reader_errno == READER_ERROR_API_ALLOC || reader_errno == READER_ERROR_REMOTE)
                         << "reader_errno " << reader_errno;
 #ifdef QD_SANITIZED

@@ -38,6 +38,16 @@ libdir=$(dirname "$(dirname "$pc")")
 [[ -L $libdir/libqdapi.so && -L $libdir/libqdapi.so.1 ]] || fail "the SONAME links are missing in $libdir"
 echo "ok: installed"
 
+# The installed programs run as they are, without LD_LIBRARY_PATH or the
+# dynamic linker's cache: they find the library through their RUNPATH.
+for program in qdctl qdsim; do
+    env -u LD_LIBRARY_PATH "$prefix/bin/$program" --help >/dev/null 2>&1 ||
+        fail "the installed $program does not run: $(env -u LD_LIBRARY_PATH "$prefix/bin/$program" --help 2>&1 | head -2)"
+    readelf -d "$prefix/bin/$program" | grep -q 'RUNPATH.*\$ORIGIN/\.\./lib' ||
+        fail "the installed $program has no RUNPATH to its library"
+done
+echo "ok: the installed programs find the library beside them"
+
 # man 3 NAME finds an exported function's page in the installed manual, and
 # it shows the function's family page.
 shown=$(MANPATH=$prefix/share/man MANWIDTH=80 man 3 tagdb_pop 2>&1 | col -b) || fail "man 3 tagdb_pop: $shown"
