@@ -177,10 +177,14 @@ stop_sim
 
 text qdctl.1 >"$work/qdctl.txt"
 text qdsim.1 >"$work/qdsim.txt"
+commands=0
 while read -r command; do
+    commands=$((commands + 1))
     grep -qE "^(\.(B|BR|BI) \"?|\\\\fB)${command//-/\\\\?-}\b" qdctl.1 ||
         problem "qdctl(1) does not describe the command $command"
-done < <("$QDCTL" --help | sed -nE 's/^  qdctl \[--tcp\] \[--trace\] HOST ([a-z-]+).*/\1/p' | sort -u)
+done < <("$QDCTL" --help | sed -nE 's/^  qdctl (\[[^]]*\] )*HOST ([a-z-]+).*/\2/p' | sort -u)
+# The pattern must keep finding the commands when the usage lines change.
+((commands >= 10)) || problem "found only $commands qdctl commands in qdctl --help: the pattern no longer reads it"
 # options PAGE-TEXT PAGE WHAT: each --option of standard input is in PAGE.
 options() {
     local option n=0
