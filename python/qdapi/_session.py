@@ -19,7 +19,7 @@ import threading
 from typing import Any, Callable, TypeVar
 
 from ._lib import lib
-from .errors import Code, InvalidHandleError
+from .errors import Code, InvalidHandleError, clear_error
 
 T = TypeVar("T")
 
@@ -65,6 +65,9 @@ class Session:
                 depth = self._calls.get(me, 0) + 1
                 self._calls[me] = depth
                 counted = True
+            # The thread's record of its last failure is then this call's,
+            # when it fails, and none of an earlier one's.
+            clear_error()
             return function(handle, *args)
         finally:
             if counted:

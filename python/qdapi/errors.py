@@ -52,20 +52,58 @@ def clear_errno() -> None:
     errno_var.value = 0
 
 
+# The calling thread's own record of its last failure; a library older than
+# the record has neither function, and its failures read reader_errno only.
+_last_error = getattr(lib, "qdapi_last_error", None)
+_clear_error = getattr(lib, "qdapi_clear_error", None)
+
+
+def clear_error() -> None:
+    """Forgets the calling thread's last failure: done before every call, so
+    that the record read after a failed call is that call's, not an older
+    one's."""
+    if _clear_error is not None:
+        _clear_error()
+
+
+def thread_error() -> tuple[int, str]:
+    """The calling thread's last failure since clear_error(): its code (0:
+    none) and the library's message, which names the operation and the
+    reader's host."""
+    if _last_error is None:
+        return 0, ""
+    record = _last_error()
+    if not record:
+        return 0, ""
+    return record.contents.code, (record.contents.message or b"").decode(errors="replace")
+
+
 class ReaderError(Exception):
     """A failure reported by the library or the reader.
 
     code: the negative code (e.g. -102); name: its name as reader_strerror
-    gives it (e.g. "ERROR_REMOTE"); operation: what was attempted.
+    gives it (e.g. "ERROR_REMOTE"); operation: what was attempted; message:
+    the library's own account of the failure, for the thread that met it
+    ("tagdb_pop_many: 127.0.0.2: ERROR_REMOTE"), "" where it has none.
+
+    A failed drain of the tag database also carries `tags`, the tags that
+    arrived and were not handed over otherwise (Reader.drain() hands every
+    tag it received over here; an iteration yields them before it raises),
+    and `unanswered`, the calls that went out without an answer: each may
+    have taken a tag out of the reader that nobody can recover.
     """
 
-    def __init__(self, code: int, operation: str, name: str | None = None, detail: str = "") -> None:
+    def __init__(self, code: int, operation: str, name: str | None = None, detail: str = "",
+                 message: str = "") -> None:
         self.code = int(code)
         self.name = strerror(code) if name is None else name
         self.operation = operation
         self.detail = detail
-        message = f"{operation}: {self.name or 'code'} ({code})"
-        super().__init__(f"{message}: {detail}" if detail else message)
+        self.message = message
+        self.tags: list = []
+        self.unanswered = 0
+        text = f"{message} ({code})" if message else f"{operation}: {self.name or 'code'} ({code})"
+        super().__init__(f"{text}: {detail}" if detail else text)
 
 
 class OperationTimeoutError(ReaderError):
@@ -122,17 +160,22 @@ _BY_CODE: dict[int, type[ReaderError]] = {
 }
 
 
-def error(code: int, operation: str, detail: str = "") -> ReaderError:
+def error(code: int, operation: str, detail: str = "", message: str = "") -> ReaderError:
     """The exception for a code."""
-    return _BY_CODE.get(code, ReaderError)(code, operation, detail=detail)
+    return _BY_CODE.get(code, ReaderError)(code, operation, detail=detail, message=message)
 
 
 def failure(operation: str, code: int | None = None) -> ReaderError:
-    """The exception for a failed call: `code`, else reader_errno (a failure
-    that left reader_errno at 0 is ERROR_UNKNOWN).
+    """The exception for the calling thread's failed call: `code`, else the
+    thread's own record of it, else reader_errno (a failure that left both
+    at 0 is ERROR_UNKNOWN).
 
-    reader_errno is one variable for the whole process: a thread that fails
-    while another does may read the other's reason."""
+    reader_errno is one variable for the whole process, which a thread
+    failing at the same moment overwrites; the thread's record is its own.
+    The record is kept for failures of -100 and below (and for those that
+    leave reader_errno alone, such as a host name that does not resolve):
+    other failures still read reader_errno."""
+    own, message = thread_error()
     if code is None:
-        code = last_errno() or Code.ERROR_UNKNOWN
-    return error(int(code), operation)
+        code = own or last_errno() or Code.ERROR_UNKNOWN
+    return error(int(code), operation, message=message if own and own == code else "")

@@ -3,6 +3,7 @@ detailed, conveyor and extended searches."""
 from __future__ import annotations
 
 import ctypes
+import operator
 import threading
 import time
 from dataclasses import dataclass
@@ -10,7 +11,8 @@ from typing import Any, Callable, Iterable, Iterator
 
 from ._lib import PoppedTagRecord, SearchConfig, SearchParams as _SearchParamsRecord, TagRecord, lib
 from ._session import Session
-from .errors import Code, InvalidHandleError, clear_errno, error, failure, last_errno
+from .errors import (Code, InvalidArgumentError, InvalidHandleError, ReaderError, clear_errno, error, failure,
+                     last_errno, thread_error)
 
 # The longest duration the reader times by itself (milliseconds in 16 bits);
 # a watch ends a longer one itself.
@@ -126,17 +128,54 @@ class InventoryMixin:
         return _checked(self._call(lib.tags_available, 0), "tags_available")
 
     # A tag taken out of the reader exists only here until it is handed
-    # over: `held` names it from before the library's call until the moment
-    # of the hand-over, and whatever ends the iteration in between puts it
-    # back in front of the pending records.  Python raises KeyboardInterrupt
-    # (and switches threads) only at calls and loops, so the steps without a
-    # call between them below (take and delete; clear and yield or return)
-    # cannot be split by it.
+    # over.  The library takes tags out a chunk at a time, into an array
+    # that goes to the pending records as a whole (whatever interrupts the
+    # call), and every tag is handed over from there: `held` names it from
+    # its removal from the pending records to the moment of the hand-over,
+    # and whatever ends the iteration in between puts it back in front.
+    # Python raises KeyboardInterrupt (and switches threads) only at calls
+    # and loops, so the steps without a call between them below (take and
+    # delete; clear and yield or return) cannot be split by it.
+
+    def _take_chunk(self, capacity: int) -> tuple[int, ReaderError | None]:
+        """Takes up to `capacity` tags out of the reader's database, with the
+        reader's window of calls in flight, onto the end of the pending
+        records, in the reader's order: how many came, and the failure that
+        ended the drain (None if it ended because the reader had no tag
+        left, or the chunk was full)."""
+        records = count = None
+        unanswered = ctypes.c_int(0)
+        try:
+            records = (PoppedTagRecord * capacity)()
+            count = self._call(lib.tagdb_pop_many, records, capacity, ctypes.byref(unanswered))
+        finally:
+            if records is not None:
+                # Without the count (an interruption between the library's
+                # return and here), the whole array: the records that the
+                # library did not fill have status 0 and are passed over.
+                with self._pending_lock:
+                    self._pending.extend(records if count is None else records[:count] if count > 0 else ())
+        code, _ = thread_error()
+        if count == -1 or code:
+            problem = failure("tagdb_pop_many")
+            problem.unanswered = unanswered.value
+            return max(count, 0), problem
+        return count, None
+
+    def _chunk_size(self) -> int:
+        # One window a call: every call of it goes out at once, and an
+        # interrupted iteration leaves no more than that in hand.
+        return max(1, self.window)
 
     def tags(self) -> Iterator[Tag]:
-        """Takes the tags out of the reader's database, one by one; first
-        any that an interrupted iteration took out and did not hand over."""
+        """Takes the tags out of the reader's database, in the reader's
+        order; first any that an interrupted iteration took out and did not
+        hand over.  A drain that fails raises (ReaderError with
+        `unanswered`) once the tags that did arrive have been yielded."""
         held: PoppedTagRecord | TagRecord | None = None
+        problem: ReaderError | None = None
+        more = True
+        capacity = 0
         try:
             while True:
                 with self._pending_lock:
@@ -144,14 +183,16 @@ class InventoryMixin:
                         held = self._pending[0]
                         del self._pending[0]
                 if held is None:
-                    held = PoppedTagRecord()
-                    if self._call(lib.tagdb_pop, ctypes.byref(held)) == -1:
-                        held = None
-                        raise failure("tagdb_pop")
-                    if held.status != 1:
-                        held = None
+                    if problem is not None:
+                        raise problem
+                    if not more:
                         return
-                elif held.status != 1:
+                    capacity = capacity or self._chunk_size()
+                    count, problem = self._take_chunk(capacity)
+                    # A short chunk: the reader answered that it had no tag.
+                    more = count == capacity
+                    continue
+                if held.status != 1:
                     held = None
                     continue
                 tag = Tag.from_record(held)
@@ -160,6 +201,58 @@ class InventoryMixin:
         finally:
             if held is not None:
                 self._pending.insert(0, held)
+
+    def drain(self, limit: int | None = None) -> list[Tag]:
+        """Takes every tag out of the reader's database (at most `limit`),
+        in the reader's order, first any that an interrupted iteration took
+        out; what is beyond the limit stays in the reader.  A drain that
+        fails raises ReaderError (RemoteError for a failed call) carrying
+        the tags that arrived (`tags`) and `unanswered`."""
+        if limit is not None and limit < 0:
+            raise ValueError(f"a limit of {limit} tags")
+        taken: list[PoppedTagRecord | TagRecord] | None = []
+        problem: ReaderError | None = None
+        more = True
+        capacity = self._chunk_size()
+        try:
+            while True:
+                with self._pending_lock:
+                    # Records the library never filled go first, so that the
+                    # limit counts tags only.
+                    self._pending[:] = [r for r in self._pending if r.status == 1]
+                    room = None if limit is None else limit - len(taken)
+                    taken += self._pending[:room]
+                    del self._pending[:room]
+                if problem is not None or not more or (limit is not None and len(taken) >= limit):
+                    break
+                want = capacity if limit is None else min(capacity, limit - len(taken))
+                count, problem = self._take_chunk(want)
+                more = count == want
+            tags = [Tag.from_record(r) for r in taken]
+            taken = None   # handed over, by the result or by the exception
+            if problem is not None:
+                problem.tags = tags
+                raise problem
+            return tags
+        finally:
+            if taken:
+                with self._pending_lock:
+                    self._pending[0:0] = taken
+
+    @property
+    def window(self) -> int:
+        """How many calls a drain of the tag database keeps in flight at
+        once (1 to 256; by default 8 over UDP, 32 over TCP)."""
+        return _checked(self._call(lib.get_pipeline_window), "get_pipeline_window")
+
+    @window.setter
+    def window(self, window: int) -> None:
+        window = operator.index(window)
+        # The library judges the range; a number beyond an int never reaches it.
+        if not -2**31 <= window < 2**31:
+            raise InvalidArgumentError(Code.ERROR_INVALID_ARGUMENTS, "set_pipeline_window",
+                                       detail=f"a window of {window} calls")
+        _checked(self._call(lib.set_pipeline_window, window), "set_pipeline_window")
 
     def consume(self) -> Tag | None:
         """Takes one tag in the full form (word4, word5), or None when empty.

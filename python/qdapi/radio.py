@@ -11,9 +11,9 @@ from ._lib import IdList, ProtocolEnableEntry, lib, protocol_names, text
 from .errors import Code, clear_errno, failure, last_errno
 
 EMPTY_SLOT = 0xFFFFFFFF
-# The library copies the whole region name into the caller's buffer, however
-# long: a buffer far larger than any region's name.
-_REGION_ROOM = 64 * 1024
+# The longest region name a reader can send, without its NUL (the header's
+# QDAPI_REGION_MAX).
+REGION_MAX = 4096
 # The reader keeps the protocol enable list in 127 characters.
 _ENABLE_TEXT_ROOM = 127
 
@@ -110,12 +110,19 @@ class RadioMixin:
 
     @property
     def region(self) -> str:
-        buffer = ctypes.create_string_buffer(_REGION_ROOM)
-        buffer[0] = b"\x01"   # a failed call writes nothing, not even a NUL
-        clear_errno()
-        self._call(lib.get_region, buffer)
-        if buffer.raw[:2] == b"\x01\x00":
-            raise failure("get_region", last_errno() or Code.ERROR_REMOTE)
+        # The library writes no more than the size it is given, and says
+        # how long the whole name was: a name longer than the largest a
+        # reader can send is asked for once more with room for it (a name
+        # that keeps growing comes back cut).
+        size = REGION_MAX + 1
+        for _ in range(2):
+            buffer = ctypes.create_string_buffer(size)
+            length = self._call(lib.get_region_sized, buffer, size)
+            if length < 0:
+                raise failure("get_region_sized")
+            if length < size:
+                break
+            size = length + 1
         return text(buffer.value)
 
     @property

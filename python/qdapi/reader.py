@@ -9,7 +9,7 @@ from ._lib import lib, trace_enabled_var, use_tcp_var
 from ._session import Session
 from .admin import AdminMixin
 from .diag import Diag
-from .errors import Code, InvalidHandleError, failure
+from .errors import Code, InvalidHandleError, clear_error, failure
 from .inventory import InventoryMixin
 from .radio import RadioMixin
 from .tags import TagMemory, TagId
@@ -67,6 +67,7 @@ class Reader(InventoryMixin, RadioMixin, AdminMixin):
         self._record_lock = threading.Lock()
         self._pending: list = []
         self._pending_lock = threading.Lock()
+        clear_error()
         handle = lib.open_reader(host.encode())
         if not handle:
             raise failure(f"open {host}")

@@ -229,12 +229,19 @@ def test_threads_calling_while_another_closes(two_readers):
 # KeyboardInterrupt in the middle of an inventory loses no tag
 
 FIELD_SIZE = 40
+# The reader hands the field's tags out in the field's order.
+ALL = [f"3000{n:04X}" for n in range(FIELD_SIZE)]
+# Tags are taken a window at a time: with 4, the tenth drain of the library
+# takes the last four and the eleventh finds none.
+WINDOW = 4
+LAST_CALL = FIELD_SIZE // WINDOW + 1
 
 
 @pytest.fixture
 def big_field(tmp_path):
-    path = write_field(tmp_path / "big.txt", [f"3000{n:04X}" for n in range(FIELD_SIZE)])
+    path = write_field(tmp_path / "big.txt", ALL)
     with VirtualReader(OTHER_ADDRESS, tags=path) as daemon, qdapi.Reader(OTHER_ADDRESS) as r:
+        r.window = WINDOW
         yield daemon, r
 
 
@@ -262,16 +269,21 @@ def interrupt_at(target, nth, before=False):
     return wrapper
 
 
-def interrupted_inventory(r, monkeypatch, where, nth):
-    """The tags of an inventory that KeyboardInterrupt ends at the nth tag,
-    at the point `where`."""
-    got = []
+def interrupt(monkeypatch, where, nth):
+    """Interrupts the nth drain of the library, or the making of the nth tag."""
     if where == "after the library's call":
-        monkeypatch.setattr(_lib.lib, "tagdb_pop", interrupt_at(_lib.lib.tagdb_pop, nth))
+        monkeypatch.setattr(_lib.lib, "tagdb_pop_many", interrupt_at(_lib.lib.tagdb_pop_many, nth))
     elif where == "before the library's call":
-        monkeypatch.setattr(_lib.lib, "tagdb_pop", interrupt_at(_lib.lib.tagdb_pop, nth, before=True))
+        monkeypatch.setattr(_lib.lib, "tagdb_pop_many", interrupt_at(_lib.lib.tagdb_pop_many, nth, before=True))
     elif where == "while the tag is made":
         monkeypatch.setattr(Tag, "from_record", interrupt_at(Tag.from_record, nth))
+
+
+def interrupted_inventory(r, monkeypatch, where, nth):
+    """The tags of an inventory that KeyboardInterrupt ends at the nth call
+    or tag, at the point `where`."""
+    got = []
+    interrupt(monkeypatch, where, nth)
     with pytest.raises(KeyboardInterrupt):
         for tag in r.inventory(reset=True):
             got.append(tag)
@@ -282,35 +294,56 @@ def interrupted_inventory(r, monkeypatch, where, nth):
     return got
 
 
-WHERE = ["after the library's call", "before the library's call", "while the tag is made", "in the caller's loop"]
+# Where the interruption comes, and at which call of the library (the first,
+# one in the middle, the one that finds the database empty) or which tag.
+CALLS = [1, LAST_CALL // 2, LAST_CALL]
+TAGS = [1, FIELD_SIZE // 2, FIELD_SIZE]
+INTERRUPTIONS = [("after the library's call", n) for n in CALLS] + \
+    [("before the library's call", n) for n in CALLS] + \
+    [("while the tag is made", n) for n in TAGS] + [("in the caller's loop", n) for n in TAGS]
 
 
-@pytest.mark.parametrize("nth", [1, FIELD_SIZE // 2, FIELD_SIZE])
-@pytest.mark.parametrize("where", WHERE)
+@pytest.mark.parametrize("where, nth", INTERRUPTIONS)
 def test_interrupted_inventory_loses_no_tag(big_field, sigint_raises, monkeypatch, where, nth):
     _, r = big_field
     got = interrupted_inventory(r, monkeypatch, where, nth)
-    # The rest, the tag in hand first: each tag exactly once.
+    # The rest, those in hand first: each tag exactly once, in the reader's
+    # order.
     rest = list(r.tags())
-    hexes = [t.hex for t in got + rest]
-    assert sorted(hexes) == [f"3000{n:04X}" for n in range(FIELD_SIZE)]
-    assert r.consume() is None and list(r.tags()) == []
+    assert [t.hex for t in got + rest] == ALL
+    assert r.consume() is None and list(r.tags()) == [] and r.drain() == []
 
 
-@pytest.mark.parametrize("next_take", ["inventory", "consume"])
-def test_the_tag_in_hand_comes_first_in_the_next_take(big_field, sigint_raises, monkeypatch, next_take):
+@pytest.mark.parametrize("where, nth", [w for w in INTERRUPTIONS if w[0] != "in the caller's loop"])
+def test_interrupted_drain_loses_no_tag(big_field, sigint_raises, monkeypatch, where, nth):
     _, r = big_field
-    got = interrupted_inventory(r, monkeypatch, "after the library's call", 3)
-    assert len(got) == 2
+    list(r.inventory(reset=True))
+    search = r.search_start()
+    wait_until(lambda: r.search_status(search) not in (qdapi.Code.OPERATION_WAITING_TO_RUN,
+                                                      qdapi.Code.OPERATION_IN_PROGRESS), "the search")
+    interrupt(monkeypatch, where, nth)
+    with pytest.raises(KeyboardInterrupt):
+        r.drain()
+    monkeypatch.undo()
+    assert [t.hex for t in r.drain()] == ALL
+    assert r.drain() == [] and r.tags_available() == 0
+
+
+@pytest.mark.parametrize("next_take", ["inventory", "consume", "drain"])
+def test_the_tags_in_hand_come_first_in_the_next_take(big_field, sigint_raises, monkeypatch, next_take):
+    _, r = big_field
+    # The second window is in hand, not yet handed over.
+    got = interrupted_inventory(r, monkeypatch, "after the library's call", 2)
+    assert [t.hex for t in got] == ALL[:WINDOW]
     if next_take == "inventory":
-        # The tag in hand, the rest of the first search's, then the second's.
-        after = [t.hex for t in r.inventory()]
-        assert after[0] not in {t.hex for t in got}
-        assert sorted([t.hex for t in got] + after) == sorted([f"3000{n:04X}" for n in range(FIELD_SIZE)] * 2)
+        # Those in hand, the rest of the first search's, then the second's.
+        assert [t.hex for t in r.inventory()] == ALL[WINDOW:] + ALL
+    elif next_take == "consume":
+        assert r.consume().hex == ALL[WINDOW]
+        assert [t.hex for t in r.tags()] == ALL[WINDOW + 1:]
     else:
-        first = r.consume()
-        assert first.hex not in {t.hex for t in got}
-        assert len(got) + 1 + len(list(r.tags())) == FIELD_SIZE
+        assert [t.hex for t in r.drain(limit=2)] == ALL[WINDOW:WINDOW + 2]
+        assert [t.hex for t in r.drain()] == ALL[WINDOW + 2:]
 
 
 def test_interrupted_consume_loses_no_tag(big_field, sigint_raises, monkeypatch):
@@ -324,11 +357,11 @@ def test_interrupted_consume_loses_no_tag(big_field, sigint_raises, monkeypatch)
         r.consume()
     monkeypatch.undo()
     taken = list(iter(r.consume, None))
-    assert sorted(t.hex for t in taken) == [f"3000{n:04X}" for n in range(FIELD_SIZE)]
+    assert [t.hex for t in taken] == ALL
 
 
-def test_reset_forgets_the_tag_in_hand(big_field, sigint_raises, monkeypatch):
+def test_reset_forgets_the_tags_in_hand(big_field, sigint_raises, monkeypatch):
     _, r = big_field
     interrupted_inventory(r, monkeypatch, "after the library's call", 1)
     r.reset_tags()
-    assert list(r.tags()) == []
+    assert list(r.tags()) == [] and r.drain() == []
