@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/errqueue.h>
 #include <netinet/ip.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <rpc/pmap_prot.h>
 #include <sys/socket.h>
@@ -923,6 +924,11 @@ private:
             run.refuse(RPC_CANTENCODEARGS);
             return;
         }
+        // Requests go out as soon as they are made: small records held back
+        // for the acknowledgement of the ones before would stall the window.
+        const int on = 1;
+        (void)setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+
         Framing framing = framing_;
         bool skipping = !framing.at_boundary();
         if (skipping && !restart_record_stream()) {

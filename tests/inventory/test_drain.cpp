@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -109,6 +110,10 @@ Drained pop_many(reader_handle h, int capacity)
 
 class DrainWindow : public testing::TestWithParam<std::tuple<Transport, int>> {};
 
+// UDP requests the virtual reader's socket surely queues at once (its
+// buffer holds about 250 small datagrams).
+constexpr int udp_queue = 128;
+
 TEST_P(DrainWindow, EveryTagOnceInTheReadersOrder)
 {
     const auto [transport, window] = GetParam();
@@ -122,7 +127,18 @@ TEST_P(DrainWindow, EveryTagOnceInTheReadersOrder)
     EXPECT_EQ(d.result, tags);
     EXPECT_EQ(d.error, READER_SUCCESSFUL);
     EXPECT_EQ(d.unanswered, 0);
-    expect_tags(d.tags, f.field);
+    if (transport == Transport::udp && window > udp_queue) {
+        // Requests the reader's socket could not queue are carried out when
+        // sent again, after their turn: every tag once, the order not kept.
+        std::multiset<qdinv::TagKey> got, want;
+        for (const auto& r : d.tags)
+            got.insert(qdinv::key_of_record(r));
+        for (const auto& t : f.field)
+            want.insert(qdinv::key_of_tag(t));
+        EXPECT_TRUE(got == want);
+    } else {
+        expect_tags(d.tags, f.field);
+    }
     EXPECT_EQ(f.reader->tagdb_size(), 0u);
     // Past the last tag, at most the calls of one window were out.
     const std::size_t pops = f.reader->count(TAGDB_POP);
@@ -267,21 +283,19 @@ TEST_P(Drain, ConnectionFailureEndsTheDrainWithWhatArrived)
         EXPECT_EQ(d.unanswered, 1);
         expect_tags(std::vector(d.tags.begin() + answered, d.tags.end()), f.field, answered + 1);
     }
-    // The half-answered call took its tag: lost to every client, and
-    // counted among the unanswered.
-    const std::size_t left = f.reader->tagdb_size();
-    const std::size_t lost = tags - left - static_cast<std::size_t>(d.result);
-    EXPECT_GE(lost, 1u);
-    EXPECT_LE(lost, static_cast<std::size_t>(d.unanswered));
-
     f.reader->clear_calls();
     const Drained rest = pop_many(f.handle, tags);
     EXPECT_EQ(rest.error, READER_SUCCESSFUL);
-    EXPECT_EQ(rest.result, static_cast<int>(left));
     EXPECT_EQ(f.reader->tagdb_size(), 0u);
     // Through a new connection.
     EXPECT_EQ(f.reader->count(qdtest::proc_get_hwid), 2u);
-    expect_tags(rest.tags, f.field, tags - left);
+    // The half-answered call took its tag, and calls behind it may have
+    // taken theirs before the connection went: lost to every client, and
+    // counted among the unanswered.
+    const int lost = tags - d.result - rest.result;
+    EXPECT_GE(lost, 1);
+    EXPECT_LE(lost, d.unanswered);
+    expect_tags(rest.tags, f.field, static_cast<std::size_t>(tags - rest.result));
 }
 
 // An RPC error for one call: the drain stops asking, keeps what the other
