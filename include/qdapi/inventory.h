@@ -283,7 +283,10 @@ QDAPI_EXTERN(int) search_active(reader_handle search);
  *
  *  - Every tag that arrives is written to records, exactly once, in the
  *    order the reader handed the tags out; the result is how many were
- *    written.  As with tagdb_pop (tagdb_consume), only the identity's
+ *    written.  Over UDP that is the order the calls went out: a request
+ *    lost on its way (a window larger than the reader's socket can queue)
+ *    is carried out when it goes out again, seconds later and after its
+ *    turn.  As with tagdb_pop (tagdb_consume), only the identity's
  *    significant words are written; answers without a tag are not written.
  *  - The drain ends when the reader answers that it holds no tag (a status
  *    other than 1), or when `capacity` tags were written.  It never has
