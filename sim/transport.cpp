@@ -58,6 +58,13 @@ std::string address_text(in_addr_t address)
 SVCXPRT* open_udp(in_addr_t address, uint16_t port)
 {
     int fd = bound_socket(address, port, SOCK_DGRAM);
+    // Room for a client's whole window of requests in flight (256 calls):
+    // the kernel's default queue drops part of it, and a dropped request is
+    // served only when resent, seconds later and out of its turn.  Forced
+    // past the system's limit where the process may, asked for otherwise.
+    const int queue = 1 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &queue, sizeof queue) != 0)
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
     SVCXPRT* xprt = svc_dg_create(fd, kUdpBufferSize, kUdpBufferSize);
     if (xprt == nullptr) {
         close(fd);

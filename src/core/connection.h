@@ -55,12 +55,16 @@ public:
     template <class F>
     clnt_stat call(F&& entry, const char* name, Outcome& outcome)
     {
-        std::lock_guard<std::mutex> serial(calls_);
-        // A call that waited behind one that failed does not go through the
-        // dead connection for a time-out of its own: its caller reconnects.
-        if (dropped()) {
-            outcome.stale = true;
-            return RPC_FAILED;
+        std::unique_lock<std::mutex> serial(calls_, std::try_to_lock);
+        if (!serial.owns_lock()) {
+            serial.lock();
+            // A call that waited behind one that failed does not go through
+            // the dead connection for a time-out of its own: its caller
+            // reconnects.
+            if (dropped()) {
+                outcome.stale = true;
+                return RPC_FAILED;
+            }
         }
         const clnt_stat status = entry(client_);
         outcome.repeated = deadline_client_sends(client_) > 1;

@@ -1,4 +1,5 @@
 #include "deadline_client.h"
+#include "call_deadline.h"
 
 #include <fcntl.h>
 #include <linux/errqueue.h>
@@ -439,7 +440,7 @@ private:
         Client& self = *of(client);
         self.error_ = rpc_err{};
         self.sends_ = 0;
-        self.deadline_ = Clock::now() + duration_of(timeout);
+        self.deadline_ = capped_deadline(Clock::now() + duration_of(timeout));
         self.xid_ = xid_sequence.fetch_add(1, std::memory_order_relaxed);
         try {
             return self.call(procedure, encode, argument, decode, result);

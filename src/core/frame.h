@@ -138,13 +138,14 @@ template <auto Entry>
 Called remote(Session& session, const char* name, Reply<Entry>& reply, argument_t<Entry>* argument,
               Policy policy = Policy::check, Description* why = nullptr)
 {
-    // Each round finds the connection dropped by another thread's failed
-    // call; a reader that keeps failing under a few rounds in a row fails
-    // this call too.
-    constexpr int rounds = 3;
+    // A round that finds its connection dropped by another thread's failed
+    // call (while this one waited for it) goes on through a new one; the
+    // reconnection and the call made then end by the time this call would
+    // have, so a caller queued behind a dead reader waits one time-out, not
+    // one each in turn.
     const auto started = DeadlineClock::now();
     std::optional<DeadlineCap> cap;
-    for (int round = 0;; ++round) {
+    for (;;) {
         if (session.reader->is_closed())
             return Called::closed;
         if (session.connection->dropped() && !reconnect(session))
@@ -152,15 +153,15 @@ Called remote(Session& session, const char* name, Reply<Entry>& reply, argument_
         const Called called = call_on(*session.reader, session.connection, name, reply, argument, policy, why);
         if (called != Called::stale)
             return called;
-        if (round + 1 == rounds) {
+        if (!cap)
+            cap.emplace(started + Connection::call_timeout);
+        // Its time is up: failed without a call, which would end at once
+        // and take a connection that may be sound with it.
+        if (DeadlineClock::now() >= capped_deadline(DeadlineClock::time_point::max())) {
             if (policy == Policy::check)
                 set_errno(READER_ERROR_REMOTE);
             return Called::failed;
         }
-        // What follows ends by the time this call would have: a caller
-        // queued behind a dead reader waits one time-out, not one each.
-        if (!cap)
-            cap.emplace(started + Connection::call_timeout);
     }
 }
 

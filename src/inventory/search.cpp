@@ -3,6 +3,7 @@
 
 #include "guard.h"
 #include "frame.h"
+#include "tag_copy.h"
 
 using namespace qd;
 
@@ -32,29 +33,6 @@ constexpr Operation<&wire::tagdb_pop_1, int> tagdb_consume_op{.check = "tagdb_po
 constexpr Operation<&wire::tagdb_reset_db_1, int> tagdb_reset_db_op{
     .check = "tagdb_reset_db", .trace = "Calling tagdb_reset_db_1\n", .failure = -1,
     .on_success = OnSuccess::clear};
-
-// Identity words that carry the tag's id_bits: none for 0 bits, at most 16.
-std::size_t significant_words(unsigned id_bits)
-{
-    return id_bits == 0 ? 0 : (std::min(id_bits, 256u) - 1) / 16 + 1;
-}
-
-// The fields that both of the caller's tag records carry, from status to
-// tag_value: only the identity's significant words are written.
-template <class From, class To>
-void copy_tag(const From& from, To& to)
-{
-    to.status = from.status;
-    to.tag_word1 = from.tag_word1;
-    to.tag_word2 = from.tag_word2;
-    to.id_bits = from.id_bits;
-    std::copy_n(from.id, significant_words(from.id_bits), to.id);
-    to.tag_word3 = from.tag_word3;
-    to.tag_count1 = from.tag_count1;
-    to.tag_count2 = from.tag_count2;
-    to.tag_count3 = from.tag_count3;
-    to.tag_value = from.tag_value;   // zero-extended into a 64-bit field
-}
 
 }  // namespace
 
@@ -98,9 +76,7 @@ int tagdb_consume(reader_handle handle, tag_record* record)
         if (!frame || !record)
             return frame.failure();
         return frame.run([record](const wire::tag_record& tag) {
-            copy_tag(tag, *record);
-            record->tag_word4 = tag.tag_word4;
-            record->tag_word5 = tag.tag_word5;
+            copy_consumed(tag, *record);
             return 0;
         });
     });
