@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -112,7 +113,9 @@ long long parse_integer(std::string_view text, long long min, long long max, std
             throw out_of_range();
         return static_cast<long long>(0ULL - magnitude);
     }
-    if (max < 0 || magnitude > static_cast<unsigned long long>(max))
+    // A range that starts above 0 ("1..256") holds its lower end too.
+    if (max < 0 || magnitude > static_cast<unsigned long long>(max) ||
+        (min > 0 && magnitude < static_cast<unsigned long long>(min)))
         throw out_of_range();
     return static_cast<long long>(magnitude);
 }
@@ -233,10 +236,48 @@ std::string remote_detail(int code)
     return reason.empty() ? "" : ": " + reason;
 }
 
+namespace {
+
+// The library's words for this failure: its record of the thread's last
+// failure, when that is the failure at hand.  A record left from an earlier
+// failure that qdctl handled carries another code, or none; the codes the
+// record follows are -100 and below.
+std::optional<std::string> library_message(int code)
+{
+    if (code == 0)
+        return std::nullopt;
+    const qdapi_error* last = qdapi_last_error();
+    if (!last || last->code != code || !last->message || !*last->message)
+        return std::nullopt;
+    return std::string(last->message);
+}
+
+}  // namespace
+
+std::string failure_text(const std::string& what, int code)
+{
+    const std::optional<std::string> message = library_message(code);
+    if (!message)
+        return what + ": " + code_name(code) + remote_detail(code);
+    // "OPERATION: HOST: NAME": what qdctl calls the failure keeps its own
+    // words ("gpio get 40") in front, without naming the operation twice.
+    const std::string operation = message->substr(0, message->find(':'));
+    std::string head = what;
+    if (head == operation)
+        head.clear();
+    else if (head.ends_with(": " + operation))
+        head.resize(head.size() - operation.size() - 2);
+    // The message names the host already; the trace's words need not again.
+    std::string detail = remote_detail(code);
+    if (const std::string host = ": " + current_host() + ": "; detail.starts_with(host))
+        detail.replace(0, host.size(), ": ");
+    return (head.empty() ? "" : head + ": ") + *message + detail;
+}
+
 void fail(const std::string& what)
 {
     const int code = reader_errno;
-    throw Failure(what + ": " + code_name(code) + remote_detail(code));
+    throw Failure(failure_text(what, code));
 }
 
 namespace {
@@ -268,8 +309,9 @@ Reader::Reader(const std::string& host) : host_(host)
     // The library leaves reader_errno alone when the name does not resolve.
     if (reader_errno == 0 && !resolves_ipv4(host))
         throw Failure("open " + host + ": unknown host");
+    // The library's record names the host itself; without one, qdctl does.
     if (reader_errno != READER_ERROR_REMOTE)
-        fail("open " + host);
+        fail(library_message(reader_errno) ? "open_reader" : "open " + host);
     // All come back as a remote failure: a host where nothing serves the
     // reader refuses at once, a reader that is silent is given up on after
     // the time-out, a reply that does not decode fails the call.  The trace

@@ -177,8 +177,15 @@ constexpr std::size_t words_for_bits(std::size_t bits) { return (bits + 15) / 16
 // The name of a reader code ("ERROR_REMOTE"), or "error N" for codes
 // without a name.
 std::string code_name(int code);
-// "<what>: <name of reader_errno>", and for a failed call to the reader
-// what became of it (remote_failure_reason), thrown as a Failure.
+// What a failure of `what` with `code` says: the library's own message of
+// the calling thread's last failure when it is this one (same code), which
+// names the operation and the host ("get_region_sized: 127.0.0.2:
+// ERROR_REMOTE"), else "<what>: <name of code>"; for a failed call to the
+// reader, what became of it (remote_failure_reason) follows.  A `what` that
+// is or ends with the library's operation ("power set: set_tx_power") is not
+// repeated.
+std::string failure_text(const std::string& what, int code);
+// failure_text(what, reader_errno), thrown as a Failure.
 [[noreturn]] void fail(const std::string& what);
 // ": <why>" for ERROR_REMOTE when the run knows why, else "".
 std::string remote_detail(int code);

@@ -7,18 +7,18 @@
 #include <mutex>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "cli.h"
+#include "drain.h"
 #include "qdapi.h"
 
 namespace qdctl {
 
 const char inventory_synopsis[] =
     "inventory [--json] [--reset] [--timeout SECONDS] [--a-values LIST] [--a-count N]\n"
-    "                [--b-values LIST] [--b-count N] [--span N]";
+    "                [--b-values LIST] [--b-count N] [--span N] [--window N]";
 const char inventory_help[] =
     "      Runs one search and prints each tag the reader found: its identity in\n"
     "      hex, its words and counters; then \"N tags in X.XXX s (R tags/s)\".\n"
@@ -32,7 +32,10 @@ const char inventory_help[] =
     "      --a-count N        a_count (default: the number of a values; at most 16)\n"
     "      --b-values LIST    the search's b values\n"
     "      --b-count N        b_count (default: the number of b values; at most 16)\n"
-    "      --span N           the search's span (0..65535)\n";
+    "      --span N           the search's span (0..65535)\n"
+    "      --window N         how many calls for tags the library keeps in flight\n"
+    "                         at once while it takes them from the reader (1..256;\n"
+    "                         default: the library's, 8 over UDP, 32 over TCP)\n";
 
 namespace {
 
@@ -45,7 +48,12 @@ struct InventoryOptions {
     search_params params{};
     int a_count = -1;   // -1: the number of values
     int b_count = -1;
+    int window = 0;     // 0: the library's
 };
+
+// The tags taken from the reader per call of the library: the reader holds
+// at most 65535, so a handful of calls empties it.
+constexpr std::size_t inventory_chunk = max_window;
 
 void fill_values(uint16_t* out, const std::vector<uint16_t>& values)
 {
@@ -189,6 +197,7 @@ int run_inventory(const Invocation& inv)
             {"a-count", true, [&](const std::string& v) { o.a_count = static_cast<int>(parse_number(v, 16, "a count")); }},
             {"b-count", true, [&](const std::string& v) { o.b_count = static_cast<int>(parse_number(v, 16, "b count")); }},
             {"span", true, [&](const std::string& v) { o.params.span = static_cast<uint16_t>(parse_number(v, 0xFFFF, "span")); }},
+            {"window", true, [&](const std::string& v) { o.window = parse_window(v); }},
         });
     if (!rest.empty())
         throw UsageError("unexpected argument '" + rest.front() + "'");
@@ -200,6 +209,7 @@ int run_inventory(const Invocation& inv)
     const Deadline deadline(o.timeout);
     Reader reader(inv.host);
     const reader_handle h = reader.handle();
+    apply_window(h, o.window);
 
     if (o.reset && tagdb_reset_db(h) != 0)
         fail("tagdb_reset_db");
@@ -241,18 +251,18 @@ int run_inventory(const Invocation& inv)
         fail("tags_available");
 
     unsigned long found = 0;
-    while (true) {
-        popped_tag_record rec;
-        std::memset(&rec, 0, sizeof rec);
-        if (tagdb_pop(h, &rec) != 0)
-            fail("tagdb_pop");
-        note_answer();
-        if (rec.status != 1)
-            break;
-        if (found == 0)
+    TagDrain drain(h, inventory_chunk);
+    for (bool more = true; more;) {
+        const DrainChunk chunk = drain.next();
+        if (!chunk.tags.empty())
             progress.clear();
-        print_tag(rec, o.json);
-        ++found;
+        for (const popped_tag_record& rec : chunk.tags)
+            print_tag(rec, o.json);
+        found += chunk.tags.size();
+        // The tags that came are out before the failure is told.
+        if (chunk.failed())
+            throw Failure(TagDrain::failure(chunk));
+        more = chunk.full;
     }
     progress.clear();
     const double seconds = since(start);

@@ -45,7 +45,10 @@ void print_help(std::FILE* out)
                  "  --unlock CODE  raise the privilege level with the access CODE (diag)\n"
                  "  --level N      the level --unlock raises to (default 1)\n"
                  "  --help    print this text; COMMAND --help prints the command's usage\n"
-                 "  --version print the version\n"
+                 "  --version print qdctl's version and the library's:\n"
+                 "            \"qdctl X.Y.Z (libqdapi X.Y.Z)\", and \", built with X.Y.Z\"\n"
+                 "            after the library's when it is not the one qdctl was\n"
+                 "            built with\n"
                  "\n"
                  "Numbers are decimal, or hexadecimal after 0x; leading zeros are decimal.\n"
                  "Text from the reader is shown with control characters, backslashes and\n"
@@ -62,6 +65,20 @@ void print_help(std::FILE* out)
                  "\n"
                  "Exit status: 0 success, 1 the reader or the library reported a failure,\n"
                  "2 bad usage.\n");
+}
+
+// qdctl's version, and the library's: the one loaded now, and the header's
+// that qdctl was built with when the two differ (a newer library installed
+// since).
+void print_version()
+{
+    const char* loaded = qdapi_version(nullptr, nullptr, nullptr);
+    if (!loaded || !*loaded)
+        loaded = "unknown";
+    if (std::strcmp(loaded, QDAPI_VERSION) == 0)
+        std::printf("qdctl %s (libqdapi %s)\n", QD_VERSION, loaded);
+    else
+        std::printf("qdctl %s (libqdapi %s, built with %s)\n", QD_VERSION, loaded, QDAPI_VERSION);
 }
 
 int usage_error(const std::string& message, const Command* command)
@@ -97,7 +114,7 @@ int main(int argc, char** argv)
             return exit_ok;
         }
         if (a == "--version") {
-            std::printf("qdctl %s\n", QD_VERSION);
+            print_version();
             return exit_ok;
         }
         if (a == "--tcp")

@@ -2,6 +2,7 @@
 // and what info shows of it.
 #include <cctype>
 #include <cerrno>
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -58,9 +59,9 @@ constexpr uint32_t empty_slot = 0xFFFFFFFFu;
 constexpr int protocol_count = 14;   // names in protocol_names
 // The enable list must fit the reader's 127 characters, or its tail is lost.
 constexpr std::size_t max_enable_text = 127;
-// Room for the region name: the library copies the whole name, whatever it
-// is, so the buffer is far larger than any real region's name.
-constexpr std::size_t region_room = std::size_t{64} * 1024;
+// Room for a region name at first: real names are short; a longer one is
+// asked for again with the room the library says it needs.
+constexpr std::size_t region_room = 64;
 
 std::string protocol_name(int32_t id)
 {
@@ -176,12 +177,18 @@ Powers read_powers(reader_handle h)
 std::string read_region(reader_handle h)
 {
     std::vector<char> buffer(region_room, '\0');
-    buffer[0] = '\x01';   // a failed call writes nothing, not even a NUL
-    get_region(h, buffer.data());
-    if (buffer[0] == '\x01' && buffer[1] == '\0')
-        throw Failure("get_region: the reader did not answer");
-    buffer.back() = '\0';
-    return buffer.data();
+    // The reader may change its region between two calls: the name is
+    // taken from a call whose whole answer fit.  The library never reports
+    // more than QDAPI_REGION_MAX, so the second call's room always does.
+    for (int attempt = 0;; ++attempt) {
+        const int length = get_region_sized(h, buffer.data(), buffer.size());
+        if (length < 0)
+            fail("get_region_sized");
+        const auto whole = static_cast<std::size_t>(length);
+        if (whole < buffer.size() || attempt == 2)
+            return std::string(buffer.data(), std::min(whole, buffer.size() - 1));
+        buffer.assign(std::min<std::size_t>(whole, QDAPI_REGION_MAX) + 1, '\0');
+    }
 }
 
 std::string hwid_hex(uint32_t hwid)

@@ -181,7 +181,7 @@ int run_tag(const Invocation& inv)
             // The library reports a refused read as ERROR_REMOTE, without
             // the reader's status.
             if (reader_errno == READER_ERROR_REMOTE)
-                throw Failure(what + ": " + code_name(reader_errno) +
+                throw Failure(failure_text(what, reader_errno) +
                               " (no such tag, a word out of range, or no answer)");
             fail(what);
         }

@@ -6,13 +6,13 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "cli.h"
+#include "drain.h"
 #include "qdapi.h"
 
 namespace qdctl {
@@ -20,14 +20,16 @@ namespace qdctl {
 const char watch_synopsis[] =
     "watch [--start SECONDS] [--stop SECONDS | --duration SECONDS] [--period SECONDS]\n"
     "                [--run-time SECONDS] [--all] [--json] [--reset] [--a-values LIST]\n"
-    "                [--a-count N] [--b-values LIST] [--b-count N] [--span N]";
+    "                [--a-count N] [--b-values LIST] [--b-count N] [--span N]\n"
+    "                [--window N]";
 const char watch_help[] =
     "      A continuous inventory: registers an automatic search, which the\n"
     "      library starts on the reader when it is due, and prints each tag the\n"
     "      first time it is seen, until the search ends or Ctrl-C (which stops\n"
     "      the search on the reader; a second Ctrl-C ends qdctl at once); then\n"
     "      \"N tags, M sightings in X.XXX s (R sightings/s)\".  The end and Ctrl-C\n"
-    "      are seen between two tags, however fast the reader finds them.  The\n"
+    "      are seen between two chunks of tags (at most one --window, fewer from a\n"
+    "      reader that answers slowly), however fast the reader finds them.  The\n"
     "      reader is given the search in spans of at most 30 s, each registered\n"
     "      as the one before ends, so a search outlives a qdctl that was killed\n"
     "      by 30 s at most.  While standard error is a terminal (and without\n"
@@ -43,7 +45,11 @@ const char watch_help[] =
     "                          standard error\n"
     "      --reset             empty the reader's tag database first\n"
     "      --a-values LIST, --a-count N, --b-values LIST, --b-count N, --span N\n"
-    "                          the search's parameters, as for inventory\n";
+    "                          the search's parameters, as for inventory\n"
+    "      --window N          how many calls for tags the library keeps in\n"
+    "                          flight at once, and the most tags taken between\n"
+    "                          two looks at the end and Ctrl-C (1..256; default:\n"
+    "                          the library's, 8 over UDP, 32 over TCP)\n";
 
 namespace {
 
@@ -54,6 +60,9 @@ using Steady = std::chrono::steady_clock;
 // (milliseconds in 16 bits).
 constexpr double span_limit = 30.0;
 constexpr auto poll_interval = std::chrono::milliseconds(50);
+// About how long one chunk of tags may take: the end and Ctrl-C wait at
+// most this long for the chunk in progress.
+constexpr double check_interval = 0.05;
 // How long the tags of the last pass are taken after the end, at most.
 constexpr double last_pass_grace = 1.0;
 
@@ -111,6 +120,7 @@ struct WatchOptions {
     bool all = false;
     bool json = false;
     bool reset = false;
+    int window = 0;   // 0: the library's
     search_params params{};
 };
 
@@ -139,36 +149,64 @@ private:
 
 class Sightings {
 public:
-    Sightings(const WatchOptions& o, ProgressLine& line) : o_(o), line_(line) {}
+    // Chunks of at most `window` tags: what is taken between two looks at
+    // `stop`.
+    Sightings(const WatchOptions& o, ProgressLine& line, reader_handle h, std::size_t window)
+        : o_(o), line_(line), drain_(h, window), window_(window), chunk_(window)
+    {
+    }
 
     // Takes the tags the database holds until it is empty or `stop` says so
-    // (asked before each tag); false when a call failed.
+    // (asked before each chunk); false when the drain failed, which
+    // failure() then tells.
     template <class Stop>
-    bool drain(reader_handle h, Stop stop)
+    bool drain(Stop stop)
     {
         while (!stop()) {
-            popped_tag_record r;
-            std::memset(&r, 0, sizeof r);
-            if (tagdb_pop(h, &r) != 0)
+            const Steady::time_point asked = Steady::now();
+            const DrainChunk chunk = drain_.next(chunk_);
+            if (chunk.full)
+                fit_chunk(chunk.tags.size(), since(asked));
+            for (const popped_tag_record& r : chunk.tags)
+                take(r);
+            if (chunk.failed()) {
+                failure_ = TagDrain::failure(chunk);
                 return false;
-            note_answer();
-            if (r.status != 1)
-                return true;
-            ++sightings_;
-            const std::size_t words = words_for_bits(r.id_bits > 256 ? 256 : r.id_bits);
-            const unsigned long seen = ++seen_[{r.id_bits, hex_words(r.id, words)}];
-            if (seen == 1 || o_.all) {
-                line_.clear();
-                print(r, hex_words(r.id, words), seen);
             }
+            if (!chunk.full)
+                return true;
         }
         return true;
     }
+
+    const std::string& failure() const { return failure_; }
 
     std::size_t tags() const { return seen_.size(); }
     unsigned long sightings() const { return sightings_; }
 
 private:
+    // A reader that answers slowly (its own latency, one call at a time)
+    // fills a window's chunk slowly too: the chunk is sized so that it takes
+    // about one check_interval, and the end and Ctrl-C are still seen in
+    // time; a fast reader gets whole windows.
+    void fit_chunk(std::size_t tags, double seconds)
+    {
+        const double per_tag = seconds / static_cast<double>(tags);
+        const double fits = per_tag > 0 ? check_interval / per_tag : static_cast<double>(window_);
+        chunk_ = static_cast<std::size_t>(std::clamp(fits, 1.0, static_cast<double>(window_)));
+    }
+
+    void take(const popped_tag_record& r)
+    {
+        ++sightings_;
+        const std::size_t words = words_for_bits(r.id_bits > 256 ? 256 : r.id_bits);
+        const unsigned long seen = ++seen_[{r.id_bits, hex_words(r.id, words)}];
+        if (seen == 1 || o_.all) {
+            line_.clear();
+            print(r, hex_words(r.id, words), seen);
+        }
+    }
+
     void print(const popped_tag_record& r, const std::string& id, unsigned long seen) const
     {
         if (o_.json) {
@@ -189,6 +227,10 @@ private:
 
     const WatchOptions& o_;
     ProgressLine& line_;
+    TagDrain drain_;
+    std::size_t window_;
+    std::size_t chunk_;   // the tags asked for at once
+    std::string failure_;
     std::map<std::pair<uint16_t, std::string>, unsigned long> seen_;
     unsigned long sightings_ = 0;
 };
@@ -224,6 +266,7 @@ int run_watch(const Invocation& inv)
             {"a-count", true, [&](const std::string& v) { a_count = static_cast<int>(parse_number(v, 16, "a count")); }},
             {"b-count", true, [&](const std::string& v) { b_count = static_cast<int>(parse_number(v, 16, "b count")); }},
             {"span", true, [&](const std::string& v) { o.params.span = static_cast<uint16_t>(parse_number(v, 0xFFFF, "span")); }},
+            {"window", true, [&](const std::string& v) { o.window = parse_window(v); }},
         });
     if (!rest.empty())
         throw UsageError("unexpected argument '" + rest.front() + "'");
@@ -240,6 +283,9 @@ int run_watch(const Invocation& inv)
 
     Reader reader(inv.host);
     const reader_handle h = reader.handle();
+    // A chunk of one window: the library fills it in about one round trip,
+    // so the end and Ctrl-C are seen about as soon as with one tag a call.
+    const int window = apply_window(h, o.window);
     if (o.reset && tagdb_reset_db(h) != 0)
         fail("tagdb_reset_db");
 
@@ -255,14 +301,14 @@ int run_watch(const Invocation& inv)
 
     InterruptCatcher catcher;
     ProgressLine line;
-    Sightings sightings(o, line);
+    Sightings sightings(o, line, h, static_cast<std::size_t>(window));
     const auto over = [&] { return interrupted || (end != 0 && epoch_now() >= end); };
 
     // The search, span by span: each span the reader times itself, and the
     // next is registered once it has ended.
     double span_start = start;
     bool failed = false;
-    int reason = 0;
+    std::string why;   // the failure that ended the search, told after the summary
     for (bool done = false; !done;) {
         const double span_end = end != 0 && end - span_start <= span_limit ? end : span_start + span_limit;
         const reader_handle search = auto_search_start(h, &o.params, span_start, o.period, o.run_time, span_end);
@@ -270,12 +316,12 @@ int run_watch(const Invocation& inv)
             fail("auto_search_start");
         RegisteredSearch registered(search);
         for (;;) {
-            if (!sightings.drain(h, over)) {
+            if (!sightings.drain(over)) {
                 // A reader that does not answer would hold the stop for
                 // another time-out; its span ends the search anyway.
                 if (reader_errno == READER_ERROR_REMOTE)
                     registered.ended();
-                fail("tagdb_pop");
+                throw Failure(sightings.failure());
             }
             if (over()) {
                 registered.stop();
@@ -286,7 +332,8 @@ int run_watch(const Invocation& inv)
             if (search_active(search) != 1) {
                 registered.ended();
                 failed = reader_errno != 0;
-                reason = reader_errno;
+                if (failed)
+                    why = failure_text("search_active", reader_errno);
                 done = failed || span_end == end;
                 break;
             }
@@ -299,11 +346,10 @@ int run_watch(const Invocation& inv)
     // What the last pass left, unless the user asked to stop or the reader
     // failed; a reader that landed more than could be taken meanwhile gets a
     // second more, not the time its backlog would take.
-    const std::string why = failed ? remote_detail(reason) : "";
     const double last_pass_until = std::max(epoch_now(), end) + last_pass_grace;
     if (!interrupted && !failed &&
-        !sightings.drain(h, [&] { return interrupted != 0 || epoch_now() >= last_pass_until; }))
-        fail("tagdb_pop");
+        !sightings.drain([&] { return interrupted != 0 || epoch_now() >= last_pass_until; }))
+        throw Failure(sightings.failure());
     line.clear();
     const double seconds = since(began);
     std::FILE* summary = o.json ? errors() : stdout;
@@ -311,7 +357,7 @@ int run_watch(const Invocation& inv)
                  sightings.sightings(), seconds,
                  seconds > 0 ? static_cast<double>(sightings.sightings()) / seconds : 0.0);
     if (failed)
-        throw Failure("search_active: " + code_name(reason) + why);
+        throw Failure(why);
     return exit_ok;
 }
 

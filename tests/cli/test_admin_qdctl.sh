@@ -60,8 +60,8 @@ t "gpio get a high input" 0 "1" gpio get 0
 t "gpio get a low input" 0 "0" gpio get 1
 t "gpio set an output" 0 "" gpio set 4 1
 t "gpio get it back" 0 "1" gpio get 4
-t "gpio set an input" 1 "err:qdctl: gpio set: ERROR_UNABLE_TO_COMPLY" gpio set 0 1
-t "gpio get a line that is not there" 1 "err:qdctl: gpio get 40: ERROR_INVALID_ARGUMENTS" gpio get 40
+t "gpio set an input" 1 "err:qdctl: gpio set: GPIO_set: $address: ERROR_UNABLE_TO_COMPLY" gpio set 0 1
+t "gpio get a line that is not there" 1 "err:qdctl: gpio get 40: GPIO_get: $address: ERROR_INVALID_ARGUMENTS" gpio get 40
 t "gpio event" 0 "" gpio event 5 1 1
 t "gpio with too few values" 2 "err:qdctl: usage: gpio set A B*" gpio set 4
 

@@ -205,20 +205,20 @@ if q 0 "$address" tag write E2000000000000000000A001 tid 0 0x1234 &&
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
 t="tag operations on a tag that is not there fail with the reader's status"
-if q 1 "$address" tag write 3000ABCE user 0 0001 && err_has '^qdctl: tag write 3000ABCE: ERROR_NO_RESPONSE$' &&
-    q 1 "$address" tag read 3000ABCE user 0 1 && err_has '^qdctl: tag read 3000ABCE: ERROR_REMOTE' &&
+if q 1 "$address" tag write 3000ABCE user 0 0001 && err_has "^qdctl: tag write 3000ABCE: tagdata_write: $address: ERROR_NO_RESPONSE$" &&
+    q 1 "$address" tag read 3000ABCE user 0 1 && err_has "^qdctl: tag read 3000ABCE: tagdata_read: $address: ERROR_REMOTE" &&
     q 1 "$address" tag read --id-bits 31 3000ABCD user 0 1; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
 t="a wrong password fails with ERROR_VERIFY_FAILURE"
-if q 1 "$address" tag lock 3000ABCD user 1 && err_has '^qdctl: tag lock 3000ABCD: ERROR_VERIFY_FAILURE$'; then
+if q 1 "$address" tag lock 3000ABCD user 1 && err_has "^qdctl: tag lock 3000ABCD: tagdata_lock: $address: ERROR_VERIFY_FAILURE$"; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
 t="tag passwd, then lock with the new password: the area can no longer be written"
 if q 0 "$address" tag passwd 3000ABCD 0 0x1234ABCD &&
     q 1 "$address" tag lock 3000ABCD user 0 && err_has 'ERROR_VERIFY_FAILURE' &&
     q 0 "$address" tag lock 3000ABCD user 1234abcd &&
-    q 1 "$address" tag write 3000ABCD user 0 0000 && err_has '^qdctl: tag write 3000ABCD: ERROR_UNABLE_TO_COMPLY$' &&
+    q 1 "$address" tag write 3000ABCD user 0 0000 && err_has "^qdctl: tag write 3000ABCD: tagdata_write: $address: ERROR_UNABLE_TO_COMPLY$" &&
     q 0 "$address" tag read 3000ABCD user 1 1 && [[ $(cat "$work/out") == BEEF ]]; then
     ok "$t"; else not_ok "$t" "status $rc"; fi
 
@@ -269,7 +269,7 @@ if q 1 "$address" inventory && q 0 "$address" inventory --reset && [[ $(grep -cE
 stop_sim
 
 t="--version"
-if [[ $("$QDCTL" --version) =~ ^qdctl\ [0-9]+\.[0-9]+\.[0-9]+$ ]] &&
+if [[ $("$QDCTL" --version) =~ ^qdctl\ [0-9]+\.[0-9]+\.[0-9]+\ \(libqdapi\ [0-9]+\.[0-9]+\.[0-9]+\)$ ]] &&
     [[ $("$QDSIM" --version) =~ ^qdsim\ [0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     ok "$t"; else not_ok "$t"; fi
 

@@ -21,7 +21,7 @@ t "power set: the reader keeps to its maximum, and says so" 0 '{"asked":33.0,"se
     power set --slot 1 40 --json
 t "power set: the power asked for beside the one held" 0 'antenna 2: 31.00 (asked 33.00)' power set --antenna 2 40
 t "the reader keeps to its maximum" 0 $'slot 0: 20.29\nslot 1: 31.00*' power
-t "power set on an antenna not connected" 1 "err:qdctl: power set: set_antenna_tx_power: ERROR_INVALID_ANTENNA" \
+t "power set on an antenna not connected" 1 "err:qdctl: power set: set_antenna_tx_power: $address: ERROR_INVALID_ANTENNA" \
     power set --antenna 5 10
 t "protocols" 0 "0 NULL" protocols
 t "protocols set" 0 $'8 ISO18000-6B\n12 GEN2' protocols set gen2 8=on NULL=off
