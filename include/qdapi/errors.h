@@ -89,15 +89,15 @@ QDAPI_EXTERN(void) qdapi_clear_error(void);
 
 /* The version of the header at compile time. */
 #define QDAPI_VERSION_MAJOR 1
-#define QDAPI_VERSION_MINOR 0
+#define QDAPI_VERSION_MINOR 1
 #define QDAPI_VERSION_PATCH 0
-#define QDAPI_VERSION "1.0.0"
-/* 0xMMmmpp: compares as numbers (QDAPI_VERSION_NUM >= 0x010000). */
+#define QDAPI_VERSION "1.1.0"
+/* 0xMMmmpp: compares as numbers (QDAPI_VERSION_NUM >= 0x010100). */
 #define QDAPI_VERSION_NUM ((QDAPI_VERSION_MAJOR << 16) | (QDAPI_VERSION_MINOR << 8) | QDAPI_VERSION_PATCH)
 
 /* The version of the library loaded at run time, which may be newer than
  * the header a program was built with: its numbers into the pointers that
- * are not NULL, its text ("1.0.0") as the result. */
+ * are not NULL, its text ("1.1.0") as the result. */
 QDAPI_EXTERN(const char *) qdapi_version(int *major, int *minor, int *patch);
 
 /* ------------------------------------------------------------------------

@@ -13,7 +13,7 @@ an older one warned of (RuntimeWarning).
 """
 from __future__ import annotations
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 from . import _version  # after __version__, which it checks
 

@@ -29,8 +29,8 @@ def mismatch(package: str, library: str) -> tuple[str, str] | None:
     """What a library of version `library` means to this binding of version
     `package`: None when it serves it, else ("error" or "warning", why)."""
     if not library:
-        return "warning", (f"the loaded libqdapi is older than 1.0.0, which the binding {package} expects: "
-                           "its newer functions are missing")
+        return "warning", (f"the loaded libqdapi is 1.0.0 or older (it tells no version), the binding {package} expects "
+                           "functions that it lacks")
     have, want = _numbers(library), _numbers(package)
     if have[0] != want[0]:
         # Records and prototypes change with the major version: calls would

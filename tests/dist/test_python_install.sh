@@ -13,7 +13,10 @@ need QDAPI_LIB QD_SOURCE_DIR
 sed -n '/^<!-- python-install -->$/,/^<!-- \/python-install -->$/p' "$QD_SOURCE_DIR/README.md" |
     sed '1d;$d;s/^    //' >"$work/install.sh"
 [[ $(wc -l <"$work/install.sh") -ge 2 ]] || fail "no install lines between the README's python-install markers"
-ln -s "$QD_SOURCE_DIR/python" "$work/python"
+# A copy: building the package writes into its directory, and the source
+# tree is not the test's to write.
+cp -r "$QD_SOURCE_DIR/python" "$work/python"
+rm -rf "$work/python/build" "$work"/python/*.egg-info
 (cd "$work" && bash -euo pipefail install.sh) >"$work/install.log" 2>&1 ||
     fail "the README's install lines failed: $(tail -5 "$work/install.log")"
 echo "ok: the README's install lines ran as written"
