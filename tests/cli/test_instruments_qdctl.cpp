@@ -63,7 +63,7 @@ TEST(Qdctl, InstrumentSubcommandsPrintAndExitAsDocumented)
          R"({"mode":"gen2onoff","code":6,"message":"Attempting switch to Gen2 RF On/Off test mode..."})", ""},
         {"test start warp", 1, "", "Unknown test mode: warp"},
         {"test stop", 0, "test mode stopped\n", ""},
-        {"siggen iqlist 1 2 zz", 1, "", "Can't parse IQ[2] (\"zz\")"},
+        {"siggen iqlist 1 2 zz", 2, "", "bad I/Q value 'zz'"},
         {"siggen sine", 1, "", "ERROR_INVALID_ARGUMENTS"},
         {"eeprom write 1 4 BEEF0102", 0, "wrote 2 words at 4 of block 1\n", ""},
         {"eeprom read 1 3 4", 0, "0000BEEF01020000\n", ""},

@@ -255,7 +255,9 @@ const EnableText enable_texts[] = {
     // Ten entries of 13 characters; a count of 40 reads nothing past them.
     {"cut_at_127_before_a_count_past_the_array", widest, 40, repeated("65535:0xFFFF ", 10).substr(0, 127)},
     {"negative_count", {{12, 1}}, -5, ""},
-    {"huge_count", {{12, 1}}, 1 << 30, ""},
+    // A count past any reader's list is cut as any count is, never read as
+    // "no list" (which the reader takes for every protocol).
+    {"huge_count_cut_as_any", widest, 1 << 30, repeated("65535:0xFFFF ", 10).substr(0, 127)},
 };
 
 using EnableList = Radio<EnableText>;
