@@ -3,6 +3,8 @@
 // passes the reader's statuses back without interpreting either.
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <memory>
 #include <mutex>
 
 #include "guard.h"
@@ -132,10 +134,22 @@ int reader_fw_update_complete(reader_handle handle, fw_update_info* info)
         // A null structure still asks: the reader may be waiting to be asked.
         return perform(fw_complete_op, handle, [info](const wire::fw_complete_result& answer) {
             if (info) {
+                // All three or none: a copy that runs out of memory fails the
+                // operation with -120 and leaves the caller nothing to free.
+                struct Free {
+                    void operator()(char* text) const { std::free(text); }
+                };
+                std::unique_ptr<char, Free> texts[3];
+                const char* const from[3] = {answer.fw_text1, answer.fw_text2, answer.fw_text3};
+                for (int i = 0; i < 3; ++i) {
+                    texts[i].reset(caller_copy(from[i]));
+                    if (!texts[i])
+                        throw std::bad_alloc();
+                }
                 info->fw_status = answer.fw_status;
-                info->fw_text1 = caller_copy(answer.fw_text1);
-                info->fw_text2 = caller_copy(answer.fw_text2);
-                info->fw_text3 = caller_copy(answer.fw_text3);
+                info->fw_text1 = texts[0].release();
+                info->fw_text2 = texts[1].release();
+                info->fw_text3 = texts[2].release();
                 info->fw_value = answer.fw_value;
             }
             return answer.fw_status;

@@ -442,7 +442,17 @@ const Operation operations[] = {
     QD_INT(GPIO_set, GPIO_set(h, 1, 1), -1),
     QD_INT(GPIO_set_reader_event, GPIO_set_reader_event(h, 1, 1, 1), -1),
     QD_INT(reader_fw_update, reader_fw_update(h, "fw-2.0.bin", 0), -1),
-    QD_INT(reader_fw_update_complete, reader_fw_update_complete(h, scratch<fw_update_info>()), -1),
+    {"reader_fw_update_complete", true, [](reader_handle h, qdsim::VirtualReader&) {
+         fw_update_info* info = scratch<fw_update_info>();
+         *info = fw_update_info{};
+         arm();
+         const int status = reader_fw_update_complete(h, info);
+         t_countdown = 0;
+         std::free(info->fw_text1);   // the caller's copies
+         std::free(info->fw_text2);
+         std::free(info->fw_text3);
+         return status == -1;
+     }},
     QD_PTR(read_settings, read_settings(h)),
     QD_PTR(get_firmware_version, get_firmware_version(h)),
     QD_PTR(get_os_version, get_os_version(h)),

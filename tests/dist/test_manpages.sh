@@ -148,8 +148,10 @@ for entry in "${examples[@]}"; do
     text "$page" | awk '/^[^ ]/ {on = ($0 == "EXAMPLE"); next} on' |
         sed -n '/^ *#/,$p' | sed 's/^       //' >"$work/$name.c"
     [[ -s $work/$name.c ]] || { problem "$page has no EXAMPLE program"; continue; }
-    if ! gcc -std=c99 -Wall -Wextra -Werror -I"$QD_SOURCE_DIR/include" "$work/$name.c" \
-        -L"$QD_BINARY_DIR/src" -lqdapi -Wl,-rpath,"$QD_BINARY_DIR/src" \
+    # A sanitized library needs its runtime first in the program.
+    # shellcheck disable=SC2086 # no flag, or one
+    if ! gcc -std=c99 -Wall -Wextra -Werror ${QD_SANITIZE:+-fsanitize=$QD_SANITIZE} -I"$QD_SOURCE_DIR/include" \
+        "$work/$name.c" -L"$QD_BINARY_DIR/src" -lqdapi -Wl,-rpath,"$QD_BINARY_DIR/src" \
         -o "$work/$name" 2>"$work/$name.log"; then
         problem "the EXAMPLE of $page does not compile:" && sed 's/^/  /' "$work/$name.log"
         continue
