@@ -239,9 +239,11 @@ int run_hops(reader_handle handle, const Args& args, bool json)
         // The library reads C notation (a leading 0 is octal) and skips what
         // it cannot read: it gets the numbers as qdctl read them.
         std::vector<std::string> numbers;
+        numbers.reserve(args.size());
         for (std::size_t i = 1; i < args.size(); ++i)
             numbers.push_back(std::to_string(parse_int(args[i], "frequency")));
         std::vector<const char*> texts;
+        texts.reserve(numbers.size());
         for (const std::string& n : numbers)
             texts.push_back(n.c_str());
         diag_result(PRIV_setHops(handle, static_cast<int>(texts.size()), texts.data(), &table), "diag hops set");

@@ -71,9 +71,11 @@ int run_siggen(reader_handle handle, const std::vector<std::string>& args, bool 
     // The library reads C notation (a leading 0 is octal): it gets the words
     // as qdctl read them.  A sample is a 16-bit word, signed or not.
     std::vector<std::string> words;
+    words.reserve(args.size());
     for (std::size_t i = 1; i < args.size(); ++i)
         words.push_back(std::to_string(parse_integer(args[i], -32768, 0xFFFF, "I/Q value") & 0xFFFF));
     std::vector<const char*> list;
+    list.reserve(words.size());
     for (const std::string& w : words)
         list.push_back(w.c_str());
     const int result =

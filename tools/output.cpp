@@ -68,11 +68,10 @@ std::string shown(std::string_view text, Newlines newlines)
             continue;
         }
         if (n == 1) {
+            const bool kept = (c == '\n' || c == '\t') && newlines == Newlines::kept;
             if (c == '\\')
                 out += "\\\\";
-            else if ((c == '\n' || c == '\t') && newlines == Newlines::kept)
-                out += static_cast<char>(c);
-            else if (c < 0x20 || c == 0x7F)
+            else if (!kept && (c < 0x20 || c == 0x7F))
                 escape(c);
             else
                 out += static_cast<char>(c);
