@@ -3,8 +3,10 @@
 QD_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # What building the library and its programs needs, and what the tests and
 # benchmarks need besides.
-QD_BUILD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto pkg-config iproute2 nlohmann-json3-dev)
-QD_TEST_PACKAGES=(libgtest-dev googletest libbenchmark-dev rpcbind binutils man-db groff-base python3-pytest python3-venv python3-pip python3-setuptools python3-wheel-whl)
+QD_BUILD_PACKAGES=(cmake ninja-build g++ libtirpc-dev rpcsvc-proto pkg-config iproute2 nlohmann-json3-dev
+    libtomlplusplus-dev libsqlite3-dev libmosquitto-dev prometheus-cpp-dev)
+QD_TEST_PACKAGES=(libgtest-dev googletest libbenchmark-dev rpcbind binutils man-db groff-base python3-pytest python3-venv python3-pip python3-setuptools python3-wheel-whl
+    mosquitto mosquitto-clients sqlite3)
 
 qd_say() { printf '==> %s\n' "$*" >&2; }
 
