@@ -106,7 +106,8 @@ QDAPI_EXTERN(const char *) qdapi_version(int *major, int *minor, int *patch);
 
 /* Non-zero: the library writes its debug trace to standard error. */
 QDAPI_EXTERN(int) trace_enabled;
-/* Non-zero: new reader connections use TCP instead of UDP. */
+/* Non-zero: new reader connections use TCP instead of UDP (except those of
+ * readers opened with open_reader_over, which keep their own transport). */
 QDAPI_EXTERN(int) use_tcp;
 
 /* The library also exports the RPC interface's `_null_auth`, `rpc_createerr`

@@ -22,6 +22,14 @@ extern "C" {
 /* Opens a reader by host name: connects and runs the initial queries.
  * NULL on failure (reader_errno: -121 table full, -102 no connection). */
 QDAPI_EXTERN(reader_handle) open_reader(const char *host_name);
+/* Transports for open_reader_over. */
+#define QDAPI_TRANSPORT_UDP 1
+#define QDAPI_TRANSPORT_TCP 2
+/* As open_reader, over the transport given instead of the one use_tcp
+ * selects: the reader keeps it for every later connection, reconnections
+ * included, whatever use_tcp says then.  NULL with reader_errno -100 for a
+ * transport that is neither (and as open_reader otherwise). */
+QDAPI_EXTERN(reader_handle) open_reader_over(const char *host_name, int transport);
 /* The handle's record, connected (reconnecting when needed), or NULL. */
 QDAPI_EXTERN(reader_record *) handle_to_reader(reader_handle handle);
 /* The handle itself once it is connected again, or NULL. */

@@ -251,6 +251,7 @@ _PROTOTYPES = [
     ("qdapi_clear_error", None, []),
     ("qdapi_version", c_char_p, [P(c_int), P(c_int), P(c_int)]),
     ("open_reader", H, [c_char_p]),
+    ("open_reader_over", H, [c_char_p, c_int]),
     ("handle_to_reader", P(ReaderRecord), [H]),
     ("reconnect_reader", H, [H]),
     ("close_reader", c_int, [H]),

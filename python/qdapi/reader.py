@@ -9,7 +9,7 @@ from ._lib import lib, trace_enabled_var, use_tcp_var
 from ._session import Session
 from .admin import AdminMixin
 from .diag import Diag
-from .errors import Code, InvalidHandleError, clear_error, failure
+from .errors import Code, InvalidArgumentError, InvalidHandleError, clear_error, failure
 from .inventory import InventoryMixin
 from .radio import RadioMixin
 from .tags import TagMemory, TagId
@@ -19,8 +19,9 @@ class Settings:
     """The library's process-wide switches, read and written in place.
 
     use_tcp: new connections (also the reconnections of open readers) use
-    TCP instead of UDP.  trace_enabled: the library traces to standard
-    error."""
+    TCP instead of UDP, except those of readers opened with a transport of
+    their own (Reader(host, transport=...)).  trace_enabled: the library
+    traces to standard error."""
 
     @property
     def use_tcp(self) -> bool:
@@ -41,6 +42,9 @@ class Settings:
 
 settings = Settings()
 
+# The library's transports for open_reader_over (QDAPI_TRANSPORT_*).
+TRANSPORTS = {"udp": 1, "tcp": 2}
+
 T = TypeVar("T")
 
 
@@ -49,15 +53,26 @@ class Reader(InventoryMixin, RadioMixin, AdminMixin):
     nothing refers to any more (neither it nor its params, config, diag, tag
     memories or watches) is closed at once.
 
-    tcp=True switches the library to TCP first.  The library has one switch
-    for the whole process, which it reads whenever it connects: it stays on
-    for every reader (settings.use_tcp turns it off again).
+    transport="udp" or "tcp": the reader's own transport, kept for all its
+    connections (reconnections included) whatever settings.use_tcp says;
+    readers of both kinds may be used side by side, from any thread.
+    Without it the reader connects as settings.use_tcp says at each
+    connection.
+
+    tcp=True (without a transport) switches the library to TCP first.  The
+    library has one switch for the whole process, which it reads whenever it
+    connects: it stays on for every reader opened without a transport
+    (settings.use_tcp turns it off again).
 
     A Reader may be shared by threads: the library serialises what needs it
     per handle.  close() waits for the calls that other threads have in
     flight on it; every call after it raises InvalidHandleError."""
 
-    def __init__(self, host: str, tcp: bool = False) -> None:
+    def __init__(self, host: str, tcp: bool = False, transport: str | None = None) -> None:
+        if transport is not None and (tcp or transport not in TRANSPORTS):
+            detail = ("tcp=True with a transport" if transport in TRANSPORTS
+                      else f"transport {transport!r}: neither 'udp' nor 'tcp'")
+            raise InvalidArgumentError(Code.ERROR_INVALID_ARGUMENTS, f"open {host}", detail=detail)
         if tcp:
             settings.use_tcp = True
         self.host = host
@@ -68,7 +83,10 @@ class Reader(InventoryMixin, RadioMixin, AdminMixin):
         self._pending: list = []
         self._pending_lock = threading.Lock()
         clear_error()
-        handle = lib.open_reader(host.encode())
+        if transport is None:
+            handle = lib.open_reader(host.encode())
+        else:
+            handle = lib.open_reader_over(host.encode(), TRANSPORTS[transport])
         if not handle:
             raise failure(f"open {host}")
         self._session = Session(host, handle)

@@ -22,9 +22,20 @@
 
 namespace qd {
 
-ReaderObject::ReaderObject(std::string_view host) : host_(copy_text(host))
+ReaderObject::ReaderObject(std::string_view host, ReaderTransport transport)
+    : host_(copy_text(host)), transport_(transport)
 {
     record.host_name = host_.get();
+}
+
+bool ReaderObject::next_connection_tcp() const
+{
+    switch (transport_) {
+    case ReaderTransport::udp: return false;
+    case ReaderTransport::tcp: return true;
+    case ReaderTransport::by_switch: break;
+    }
+    return switched_on(use_tcp);
 }
 
 std::unique_ptr<char[]> ReaderObject::copy_text(std::string_view text)
@@ -182,7 +193,7 @@ Session connect(ReaderRef reader)
         // -120; the connection made so far goes with `connection`.
         try {
             bool out_of_memory = false;
-            ConnectionRef connection = Connection::open(reader->host(), switched_on(use_tcp), &out_of_memory);
+            ConnectionRef connection = Connection::open(reader->host(), reader->next_connection_tcp(), &out_of_memory);
             if (!connection) {
                 ++reader->failed_connects;
                 set_errno(out_of_memory ? READER_ERROR_API_ALLOC : READER_ERROR_REMOTE);
@@ -294,60 +305,91 @@ bool call_failed(ReaderObject& reader, const ConnectionRef& connection, clnt_sta
 
 using namespace qd;
 
+namespace {
+
+// open_reader and open_reader_over: `name` is the operation, for the trace.
+reader_handle open_reader_with(const char* name, const char* host_name, ReaderTransport transport)
+{
+    if (!host_name) {
+        trace("%s: hostname is NULL.\n", name);
+        note_failure(READER_ERROR_INVALID_ARGUMENTS, "no host name");
+        return nullptr;
+    }
+    note_host(host_name);
+    ReaderRef reader;
+    try {
+        reader = std::make_shared<ReaderObject>(host_name, transport);
+    } catch (const std::bad_alloc&) {
+        trace("%s: couldn't allocate reader handle\n", name);
+        set_errno(READER_ERROR_API_ALLOC);
+        return nullptr;
+    }
+    in_addr address{};
+    bool resolved = false;
+    bool out_of_memory = false;
+    try {
+        resolved = resolve_ipv4(host_name, address);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+        set_errno(READER_ERROR_API_ALLOC);
+    }
+    if (!resolved) {
+        trace("%s: gethostname(%s) failed.\n", name, host_name);
+        // reader_errno stays as it was; the thread's last error says why.
+        if (!out_of_memory) {
+            char what[320];
+            std::snprintf(what, sizeof what, "%.255s: the host name does not resolve", host_name);
+            note_failure(READER_ERROR_INVALID_ARGUMENTS, what);
+        }
+        return nullptr;
+    }
+    const auto first_byte = reinterpret_cast<const unsigned char*>(&address.s_addr)[0];
+    reader->record.remote = first_byte != 127;
+
+    reader_handle handle = allocate_slot(HANDLE_KIND_READER, reader);
+    if (!handle) {
+        trace("%s: handle_to_reader(%s) failed.\n", name, host_name);
+        return nullptr;
+    }
+    if (!connect(reader)) {
+        trace("%s: handle_to_reader(%s) failed.\n", name, host_name);
+        const int reason = get_errno();
+        release_slot_of(handle, reader.get());
+        set_errno(reason);
+        return nullptr;
+    }
+    return handle;
+}
+
+}  // namespace
+
 extern "C" {
 
 reader_handle open_reader(const char* host_name)
 {
     return qd::guarded<reader_handle>("open_reader", nullptr, [&]() -> reader_handle {
-        if (!host_name) {
-            trace("open_reader: hostname is NULL.\n");
-            note_failure(READER_ERROR_INVALID_ARGUMENTS, "no host name");
-            return nullptr;
-        }
-        note_host(host_name);
-        ReaderRef reader;
-        try {
-            reader = std::make_shared<ReaderObject>(host_name);
-        } catch (const std::bad_alloc&) {
-            trace("open_reader: couldn't allocate reader handle\n");
-            set_errno(READER_ERROR_API_ALLOC);
-            return nullptr;
-        }
-        in_addr address{};
-        bool resolved = false;
-        bool out_of_memory = false;
-        try {
-            resolved = resolve_ipv4(host_name, address);
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
-            set_errno(READER_ERROR_API_ALLOC);
-        }
-        if (!resolved) {
-            trace("open_reader: gethostname(%s) failed.\n", host_name);
-            // reader_errno stays as it was; the thread's last error says why.
-            if (!out_of_memory) {
-                char what[320];
-                std::snprintf(what, sizeof what, "%.255s: the host name does not resolve", host_name);
-                note_failure(READER_ERROR_INVALID_ARGUMENTS, what);
-            }
-            return nullptr;
-        }
-        const auto first_byte = reinterpret_cast<const unsigned char*>(&address.s_addr)[0];
-        reader->record.remote = first_byte != 127;
+        return open_reader_with("open_reader", host_name, ReaderTransport::by_switch);
+    });
+}
 
-        reader_handle handle = allocate_slot(HANDLE_KIND_READER, reader);
-        if (!handle) {
-            trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
+reader_handle open_reader_over(const char* host_name, int transport)
+{
+    return qd::guarded<reader_handle>("open_reader_over", nullptr, [&]() -> reader_handle {
+        ReaderTransport pinned = ReaderTransport::by_switch;
+        if (transport == QDAPI_TRANSPORT_UDP) {
+            pinned = ReaderTransport::udp;
+        } else if (transport == QDAPI_TRANSPORT_TCP) {
+            pinned = ReaderTransport::tcp;
+        } else {
+            trace("open_reader_over: transport %d is neither UDP nor TCP.\n", transport);
+            char what[96];
+            std::snprintf(what, sizeof what, "transport %d is neither UDP (%d) nor TCP (%d)", transport,
+                          QDAPI_TRANSPORT_UDP, QDAPI_TRANSPORT_TCP);
+            set_errno(READER_ERROR_INVALID_ARGUMENTS);
+            note_failure(READER_ERROR_INVALID_ARGUMENTS, what);
             return nullptr;
         }
-        if (!connect(reader)) {
-            trace("open_reader: handle_to_reader(%s) failed.\n", host_name);
-            const int reason = get_errno();
-            release_slot_of(handle, reader.get());
-            set_errno(reason);
-            return nullptr;
-        }
-        return handle;
+        return open_reader_with("open_reader_over", host_name, pinned);
     });
 }
 

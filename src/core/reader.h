@@ -32,18 +32,27 @@ public:
     bool claimed = false;                // handed to a start that has not run yet
 };
 
+// The transport of a reader's connections: the one use_tcp selects when each
+// connection is opened (open_reader), or one of the reader's own, kept for
+// all of them (open_reader_over).
+enum class ReaderTransport { by_switch, udp, tcp };
+
 // A reader: the public record that handle_to_reader hands out, and what the
 // library keeps beside it.  The record's strings point into storage owned
 // here.
 class ReaderObject final : public handle_object {
 public:
-    explicit ReaderObject(std::string_view host);
+    explicit ReaderObject(std::string_view host, ReaderTransport transport = ReaderTransport::by_switch);
     ReaderObject(const ReaderObject&) = delete;
     ReaderObject& operator=(const ReaderObject&) = delete;
 
     reader_record record{};
 
     const char* host() const { return record.host_name; }
+
+    // Whether the reader's next connection goes over TCP: its own transport,
+    // else what use_tcp says right now.
+    bool next_connection_tcp() const;
 
     // The current connection, null while not connected.
     ConnectionRef current() const;
@@ -113,6 +122,7 @@ private:
 
     ConnectionRef connection_;   // guarded by client_teardown_lock
     std::unique_ptr<char[]> host_;
+    const ReaderTransport transport_;   // set once, read without a lock
     // The record's texts: each kept until the next answer of its query
     // (kept.h), the record's field pointing at it.
     Kept<std::unique_ptr<char[]>> texts_[3] = {Kept<std::unique_ptr<char[]>>{release_text},

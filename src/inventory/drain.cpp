@@ -237,7 +237,7 @@ int get_pipeline_window(reader_handle handle)
             return set;
         // Not connected: the transport the next connection will use.
         const ConnectionRef connection = reader->current();
-        return default_window(connection ? connection->tcp() : switched_on(use_tcp));
+        return default_window(connection ? connection->tcp() : reader->next_connection_tcp());
     });
 }
 

@@ -265,6 +265,17 @@ const Operation operations[] = {
              close_reader(h);
          return h == nullptr;
      }},
+    // Over the transport of the run (use_tcp is set for it).
+    {"open_reader_over", false,
+     [](reader_handle, qdsim::VirtualReader&) {
+         const int transport = use_tcp ? QDAPI_TRANSPORT_TCP : QDAPI_TRANSPORT_UDP;
+         arm();
+         reader_handle h = open_reader_over(host, transport);
+         t_countdown = 0;
+         if (h)
+             close_reader(h);
+         return h == nullptr;
+     }},
     {"close_reader", true,
      [](reader_handle, qdsim::VirtualReader&) {
          reader_handle h = open_reader(host);
