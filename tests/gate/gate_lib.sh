@@ -9,6 +9,8 @@ source "$(dirname "$0")/../support/cli_lib.sh"
 need QDSIM QDGATE QD_SOURCE_DIR
 need_loopback
 check_events=$QD_SOURCE_DIR/tests/gate/check_events.py
+: >"$work/out"
+: >"$work/err"
 
 declare -A sims=()
 broker_pid= sub_pid= gate_pid=
