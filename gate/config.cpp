@@ -24,7 +24,8 @@ public:
     {
         const toml::node* node = table_.get(key);
         const auto line = node ? node->source().begin.line : table_.source().begin.line;
-        throw ConfigError(file_ + ":" + std::to_string(line) + ": " + name(key) + ": " + why);
+        // A table the file does not have has no line.
+        throw ConfigError(file_ + (line ? ":" + std::to_string(line) : std::string()) + ": " + name(key) + ": " + why);
     }
 
     bool has(const std::string& key)
