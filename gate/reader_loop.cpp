@@ -73,14 +73,17 @@ void ReaderLoop::run()
             else
                 continuous_cycle();
         } catch (const Failed& f) {
-            close();
+            // A reader that failed is not asked to stop its search: it may
+            // not answer, and the stop would hold the next attempt (and the
+            // gateway's own stop) for a time-out.
+            close(false);
             m_.up.Set(0);
             board_.set(config_.name, false, f.why);
             reconnecting = true;
             stop_.wait(backoff.next());
         }
     }
-    close();
+    close(true);
     board_.set(config_.name, false, "the gateway stopped");
     m_.up.Set(0);
 }
@@ -91,15 +94,14 @@ void ReaderLoop::open()
     h_ = open_reader_over(config_.host.c_str(), config_.tcp ? QDAPI_TRANSPORT_TCP : QDAPI_TRANSPORT_UDP);
     if (!h_)
         fail("open_reader");
-    // As many calls in flight as a chunk holds, over either transport.
-    set_pipeline_window(h_, chunk);
 }
 
-void ReaderLoop::close()
+void ReaderLoop::close(bool stop_search)
 {
     if (search_) {
-        auto_search_stop(search_);
-        search_ = nullptr;
+        if (stop_search)
+            auto_search_stop(search_);
+        search_ = nullptr;   // the reader's close forgets it
     }
     if (h_) {
         close_reader(h_);
@@ -162,13 +164,15 @@ int ReaderLoop::drain()
     while (!stop_.requested()) {
         const int room = store_.reserve(chunk);
         if (room == 0) {
-            board_.set_back_pressure(config_.name, true);
-            m_.back_pressure.Set(1);
+            back_pressure(true);
             stop_.wait(room_poll);
             continue;
         }
-        board_.set_back_pressure(config_.name, false);
-        m_.back_pressure.Set(0);
+        // Off again once a tenth of the store is free, so that a store
+        // that hovers at its limit does not switch it on and off by the
+        // chunk.
+        if (back_pressure_ && store_.size() <= store_.limit() - store_.limit() / 10)
+            back_pressure(false);
 
         // Only an identity's significant words are written.
         std::memset(records_.data(), 0, sizeof(tag_record) * static_cast<std::size_t>(room));
@@ -209,17 +213,14 @@ void ReaderLoop::keep(std::vector<Event>& events)
     for (;;) {
         try {
             store_.append(events);
-            if (told) {
-                board_.set_back_pressure(config_.name, false);
-                m_.back_pressure.Set(0);
-            }
+            if (told)
+                back_pressure(false);
             return;
         } catch (const StoreError& e) {
             if (!told) {
                 log_line("reader " + config_.name + ": cannot write to the store (" + e.what() +
                          "); holding " + std::to_string(events.size()) + " events and the reader's tags");
-                board_.set_back_pressure(config_.name, true);
-                m_.back_pressure.Set(1);
+                back_pressure(true);
                 told = true;
             }
             if (stop_.wait(backoff.next())) {
@@ -238,6 +239,13 @@ void ReaderLoop::keep(std::vector<Event>& events)
             }
         }
     }
+}
+
+void ReaderLoop::back_pressure(bool on)
+{
+    back_pressure_ = on;
+    board_.set_back_pressure(config_.name, on);
+    m_.back_pressure.Set(on ? 1 : 0);
 }
 
 bool ReaderLoop::duplicate(const Event& e)

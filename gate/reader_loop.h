@@ -31,7 +31,8 @@ public:
     void start();
     void join();
 
-    // The most tags one chunk takes.
+    // The most tags one chunk takes (the library's pipeline window, its
+    // default for the transport, sets how many calls are in flight).
     static constexpr int chunk = 256;
 
 private:
@@ -42,7 +43,8 @@ private:
 
     void run();
     void open();
-    void close();
+    // Closes the reader; stop_search: stops its automatic search first.
+    void close(bool stop_search);
     void continuous_cycle();
     void automatic_cycle();
     // Takes the tags the reader holds into the store, chunk by chunk, until
@@ -52,6 +54,8 @@ private:
     // it takes: a tag taken from the reader is never given up.
     void keep(std::vector<Event>& events);
     bool duplicate(const Event& e);
+    // The store can take no more: the reader keeps its tags meanwhile.
+    void back_pressure(bool on);
     [[noreturn]] void fail(const char* call);
 
     const ReaderConfig& config_;
@@ -67,6 +71,7 @@ private:
     std::vector<tag_record> records_;
     std::unordered_map<std::string, std::int64_t> last_event_ms_;   // dedup: identity -> last event
     std::int64_t next_prune_ms_ = 0;
+    bool back_pressure_ = false;
 };
 
 }  // namespace qdgate

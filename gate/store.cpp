@@ -244,6 +244,14 @@ void Store::remove(const std::vector<std::int64_t>& rows)
         return;
     std::lock_guard lock(mutex_);
     std::int64_t removed = 0;
+    // A delete need not wait for the disk: the next append's commit
+    // writes it out with its own, and a delete lost with the machine only
+    // publishes its events again (duplicates that their seq tells).
+    exec("PRAGMA synchronous=NORMAL");
+    struct Durable {
+        Store& store;
+        ~Durable() { sqlite3_exec(store.db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr); }
+    } durable{*this};
     try {
         exec("BEGIN IMMEDIATE");
         Statement erase(db_, "DELETE FROM events WHERE row = ?1");
