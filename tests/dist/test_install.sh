@@ -30,7 +30,8 @@ inventories() {
 prefix=$work/prefix
 cmake --install "$QD_BINARY_DIR" --prefix "$prefix" >"$work/install.log" ||
     fail "cmake --install: $(cat "$work/install.log")"
-for f in include/qdapi.h include/qdapi/priv.h bin/qdctl bin/qdsim share/man/man1/qdctl.1 share/man/man1/qdsim.1 share/man/man3/qdapi.3 share/man/man3/qdapi-inventory.3; do
+for f in include/qdapi.h include/qdapi/priv.h bin/qdctl bin/qdsim bin/qdgate share/man/man1/qdctl.1 share/man/man1/qdsim.1 \
+    share/man/man1/qdgate.1 share/man/man3/qdapi.3 share/man/man3/qdapi-inventory.3 lib/systemd/system/qdgate@.service; do
     [[ -e $prefix/$f ]] || fail "not installed: $f"
 done
 pc=$(find "$prefix" -name qdapi.pc) && [[ -n $pc ]] || fail "no qdapi.pc installed"
@@ -40,13 +41,17 @@ echo "ok: installed"
 
 # The installed programs run as they are, without LD_LIBRARY_PATH or the
 # dynamic linker's cache: they find the library through their RUNPATH.
-for program in qdctl qdsim; do
+for program in qdctl qdsim qdgate; do
     env -u LD_LIBRARY_PATH "$prefix/bin/$program" --help >/dev/null 2>&1 ||
         fail "the installed $program does not run: $(env -u LD_LIBRARY_PATH "$prefix/bin/$program" --help 2>&1 | head -2)"
     readelf -d "$prefix/bin/$program" | grep -q 'RUNPATH.*\$ORIGIN/\.\./lib' ||
         fail "the installed $program has no RUNPATH to its library"
 done
 echo "ok: the installed programs find the library beside them"
+# The gateway's unit runs the installed program on /etc/qdgate/NAME.toml.
+grep -qxF "ExecStart=$prefix/bin/qdgate --config /etc/qdgate/%i.toml" "$prefix/lib/systemd/system/qdgate@.service" ||
+    fail "qdgate@.service does not run the installed qdgate: $(grep Exec "$prefix/lib/systemd/system/qdgate@.service")"
+echo "ok: qdgate@.service runs the installed qdgate"
 
 # man 3 NAME finds an exported function's page in the installed manual, and
 # it shows the function's family page.
