@@ -7,16 +7,21 @@
 #     page (qdapi/inventory.h: qdapi-inventory(3));
 #   - the EXAMPLE program of every library page compiles as shown, with
 #     -Werror, and does what the page says against a virtual reader;
-#   - every command and option that qdctl --help (and diag --help) and
-#     qdsim --help print is in qdctl(1) and qdsim(1);
+#   - every command and option that qdctl --help (and diag --help),
+#     qdsim --help and qdgate --help print is in qdctl(1), qdsim(1) and
+#     qdgate(1), and so is every configuration key that qdgate reads and
+#     every metric series that it serves;
 #   - every page formats without a warning, and shows no backtick.
-# Run by ctest with QD_SOURCE_DIR, QD_BINARY_DIR, QDCTL and QDSIM; the
-# examples need loopback up, as the private network namespace gives it.
+# Run by ctest with QD_SOURCE_DIR, QD_BINARY_DIR, QDCTL, QDSIM and QDGATE;
+# the examples need loopback up, as the private network namespace gives it.
 set -euo pipefail
+# The last command of a pipeline runs in this shell, so that what it finds
+# missing ("$QDCTL" --help | options ...) fails the test.
+shopt -s lastpipe
 
 # shellcheck source-path=SCRIPTDIR
 source "$(dirname "$0")/../support/cli_lib.sh"
-need QD_SOURCE_DIR QD_BINARY_DIR QDCTL QDSIM
+need QD_SOURCE_DIR QD_BINARY_DIR QDCTL QDSIM QDGATE
 man=$QD_SOURCE_DIR/man
 address=127.0.0.46
 missing=0
@@ -200,6 +205,29 @@ options() {
 "$QDCTL" --help | options "$work/qdctl.txt" "qdctl(1)" "qdctl --help"
 "$QDCTL" "$address" diag --help | options "$work/qdctl.txt" "qdctl(1)" "qdctl HOST diag --help"
 "$QDSIM" --help | options "$work/qdsim.txt" "qdsim(1)" "qdsim --help"
+text qdgate.1 >"$work/qdgate.txt"
+"$QDGATE" --help | options "$work/qdgate.txt" "qdgate(1)" "qdgate --help"
+
+# qdgate(1) gives every key that the gateway's configuration reader takes a
+# tag of its own under CONFIGURATION (".BI \"KEY = \" ..."), and names every
+# series that gate/metrics.cpp registers under METRICS.
+gate=$QD_SOURCE_DIR/gate
+section qdgate.1 CONFIGURATION >"$work/qdgate-configuration"
+keys=0
+while read -r key; do
+    keys=$((keys + 1))
+    grep -qE "^\.(B|BI|BR) (.*[^a-z_])?${key} = " "$work/qdgate-configuration" ||
+        problem "qdgate(1) does not describe the configuration key $key (gate/config.cpp reads it)"
+done < <(grep -oE '\.(text|integer|seconds)\("[a-z_]+"' "$gate/config.cpp" | sed -E 's/.*"([a-z_]+)"/\1/' | sort -u)
+((keys >= 15)) || problem "read only $keys configuration keys from gate/config.cpp: the pattern no longer reads it"
+awk '/^[^ ]/ {on = ($0 == "METRICS"); next} on' "$work/qdgate.txt" >"$work/qdgate-metrics"
+series=0
+while read -r name; do
+    series=$((series + 1))
+    word "$name" <"$work/qdgate-metrics" ||
+        problem "qdgate(1) does not describe the metric $name (gate/metrics.cpp serves it)"
+done < <(grep -oE '"qdgate_[a-z_]+"' "$gate/metrics.cpp" | tr -d '"' | sort -u)
+((series >= 8)) || problem "read only $series metric series from gate/metrics.cpp: the pattern no longer reads it"
 
 # ---------------------------------------------------------------------------
 # Every page formats without a warning and shows no backtick.  The link pages
@@ -237,5 +265,5 @@ if ((${#links[@]})); then
     ((shown == ${#links[@]})) || problem "man -l shows $shown of the ${#links[@]} link pages"
 fi
 
-((missing == 0)) && echo "ok: ${#pages[@]} manual pages cover the library's ${#exported[@]} exports, qdctl and qdsim"
+((missing == 0)) && echo "ok: ${#pages[@]} manual pages cover the library's ${#exported[@]} exports, qdctl, qdsim and qdgate"
 exit $missing
