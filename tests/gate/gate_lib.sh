@@ -14,8 +14,12 @@ check_events=$QD_SOURCE_DIR/tests/gate/check_events.py
 
 declare -A sims=()
 broker_pid= sub_pid= gate_pid=
+main_shell=$BASHPID
 gate_cleanup() {
     local p
+    # Only the test's own shell: a subshell that ends must not take the
+    # processes and the work directory with it.
+    [[ $BASHPID == "$main_shell" ]] || return 0
     for p in "$gate_pid" "$sub_pid" "$broker_pid" "${sims[@]}"; do
         [[ -n $p ]] && kill -KILL "$p" 2>/dev/null
     done

@@ -69,8 +69,9 @@ gate_stop TERM
 if ((EUID == 0)) && unshare -m true 2>/dev/null; then
     broker_stop
     mkdir -p "$work/small"
-    (
-        unshare -m --propagation private bash -c '
+    config "$work/small/bp.db" 1000000
+    mv "$work/gate.toml" "$work/small.toml"
+    unshare -m --propagation private bash -c '
             mount -t tmpfs -o size=256k qdgate-test "$1" || exit 3
             cp "$2" "$1/bp.db"
             "$QDGATE" --config "$3" >>"$4/gate.out" 2>>"$4/gate.err" & pid=$!
@@ -84,11 +85,8 @@ if ((EUID == 0)) && unshare -m true 2>/dev/null; then
             mount -o remount,size=64m "$1"
             wait $pid
             cp "$1/bp.db" "$4/bp-after.db"
-            exit 0' disk "$work/small" "$work/bp.db" "$work/small.toml" "$work"
-    ) &
+            exit 0' disk "$work/small" "$work/bp.db" "$work/small.toml" "$work" &
     disk=$!
-    config "$work/small/bp.db" 1000000
-    mv "$work/gate.toml" "$work/small.toml"
     wait_until 90 test -e "$work/full" || fail "the disk-full run did not start"
     if grep -q "cannot write to the store" "$work/gate.err"; then
         ok "disk full: logged, tags held"
