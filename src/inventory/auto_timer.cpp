@@ -135,7 +135,13 @@ private:
     {
         std::unique_lock<std::mutex> lock(mu_);
         while (!stopping_) {
-            reap(lock, false);
+            // Joining finished starters lets go of the lock: a stop, a new
+            // due time or another finished starter may have come in the
+            // meantime, and its wake-up with it.  Look again before waiting,
+            // or a stop that came then would be waited through (a day, for
+            // a search due tomorrow) and the process could not exit.
+            if (reap(lock, false))
+                continue;
             if (due_ >= no_end) {
                 wake_.wait(lock);
                 continue;
@@ -179,8 +185,9 @@ private:
     }
 
     // Joins the starters that are done (every one when `all`), outside the
-    // lock: a starter takes it to say it is done.
-    void reap(std::unique_lock<std::mutex>& lock, bool all)
+    // lock: a starter takes it to say it is done.  True when it let go of
+    // the lock (there was a starter to join).
+    bool reap(std::unique_lock<std::mutex>& lock, bool all)
     {
         std::list<Starter> finished;
         for (auto it = starters_.begin(); it != starters_.end();) {
@@ -190,13 +197,14 @@ private:
             it = next;
         }
         if (finished.empty())
-            return;
+            return false;
         lock.unlock();
         for (Starter& starter : finished)
             starter.thread.join();
         lock.lock();
         if (all)
             reap(lock, true);   // none can have been added: start() refuses while stopping
+        return true;
     }
 
     std::mutex mu_;
@@ -213,34 +221,66 @@ private:
 // the parent's timer is left as it is, never joined (its thread is not
 // there) and never freed (its locks may be held for good), and a new one
 // starts, as in a new process.
+//
+// The timer is used with instance_lock held only, so it cannot go while a
+// caller arms it or hands it a starter; once it is going, no caller gets it
+// and none makes another.  It is stopped and joined outside the lock: its
+// thread and its starters take the lock to arm it again.
 struct Instance {
     Instance() { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
     ~Instance()
     {
-        if (forked_child.load())
-            static_cast<void>(timer.release());
+        std::unique_ptr<Timer> going;
+        {
+            std::lock_guard<std::mutex> hold(instance_lock);
+            closed = true;
+            stop_requested.store(true);
+            if (forked_child.load())
+                static_cast<void>(timer.release());   // the parent's: see above
+            going = std::move(timer);
+        }
+        // `going` stops and joins the timer here, with the lock free.
     }
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
 
-    // instance_lock held.
-    Timer& get()
+    // instance_lock held.  Null once the timer is going away.
+    Timer* get()
     {
+        if (closed)
+            return nullptr;
         if (forked_child.exchange(false))
             static_cast<void>(timer.release());   // the parent's: see above
         if (!timer)
             timer = std::make_unique<Timer>();
-        return *timer;
+        return timer.get();
     }
 
     std::unique_ptr<Timer> timer;
+    bool closed = false;
 };
 
-Timer& timer()
+// The one Instance of the process (not in the template below: each of its
+// instantiations would have its own).
+Instance& instance()
 {
-    static Instance instance;
+    static Instance one;
+    return one;
+}
+
+// Runs `use` on the process's timer, made first if there is none yet, with
+// instance_lock held; false, without running it, once the timer is going
+// away.
+template <typename Use>
+bool with_timer(Use&& use)
+{
+    Instance& made = instance();
     std::lock_guard<std::mutex> hold(instance_lock);
-    return instance.get();
+    Timer* const timer = made.get();
+    if (!timer)
+        return false;
+    use(*timer);
+    return true;
 }
 
 }  // namespace
@@ -249,21 +289,23 @@ void start_timer()
 {
     if (timer_gone.load() || stop_requested.load())
         return;
-    static_cast<void>(timer());
+    static_cast<void>(with_timer([](Timer&) {}));
 }
 
 void arm_timer(double due)
 {
     if (timer_gone.load() || stop_requested.load())
         return;
-    timer().arm(due);
+    static_cast<void>(with_timer([due](Timer& timer) { timer.arm(due); }));
 }
 
 bool run_starter(std::function<void()> start)
 {
     if (timer_gone.load() || stop_requested.load())
         return false;
-    return timer().start(std::move(start));
+    bool started = false;
+    static_cast<void>(with_timer([&](Timer& timer) { started = timer.start(std::move(start)); }));
+    return started;
 }
 
 bool stopping()

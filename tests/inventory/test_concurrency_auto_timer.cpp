@@ -168,42 +168,6 @@ TEST(AutoTimer, OperationsFromManyThreadsWhileTheTimerStartsSearches)
 
 constexpr const char* child_switch = "QD_AUTO_TIMER_EXIT_CHILD";
 
-TEST(AutoTimerExit, Child)
-{
-    if (!std::getenv(child_switch))
-        GTEST_SKIP() << "run by ProcessExitsCleanlyWithSearchesRegistered";
-    auto reader = qdtest::start_reader("127.0.12.9");
-    const reader_handle h = open_reader("127.0.12.9");
-    ASSERT_NE(h, nullptr);
-    const search_params p = spanning(50);
-    ASSERT_NE(auto_search_start(h, &p, 0, 0, 0, 0), nullptr);
-    ASSERT_NE(auto_search_start(h, &p, a_day_from_now(), 0, 0, 0), nullptr);
-    ASSERT_NE(auto_search_start(h, &p, 100, 0, 0, 50), nullptr);
-    ASSERT_EQ(qdauto::wait_started(*reader, 1, 5s).size(), 1u);
-    reader.reset();
-    std::fflush(nullptr);
-    std::exit(0);   // the reader's handle and its searches still registered
-}
-
-TEST(AutoTimerExit, ProcessExitsCleanlyWithSearchesRegistered)
-{
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string command =
-        std::string(child_switch) + "=1 '" + self + "' --gtest_filter=AutoTimerExit.Child 2>&1";
-    FILE* child = popen(command.c_str(), "r");
-    ASSERT_NE(child, nullptr);
-    std::string output;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, child))
-        output += buffer;
-    const int status = pclose(child);
-    ASSERT_TRUE(WIFEXITED(status)) << "the child did not exit:\n" << output;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << output;
-    EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
-    EXPECT_EQ(output.find("[  FAILED  ]"), std::string::npos) << output;
-}
-
 // A forked child has none of its parent's threads, so what they held looks
 // leaked to the leak checker at its exit.  This object, made before the
 // library's timer, goes after it: the child ends here, once the timer's
@@ -216,6 +180,65 @@ struct EndForkedChild {
             _exit(0);
     }
 } end_forked_child;
+
+// The child exits while its starters end and the timer waits for a search
+// due tomorrow.  With the switch set to "fork" it forks first (the timer's
+// fork handlers run) and waits for its own child, which exits at once.
+TEST(AutoTimerExit, Child)
+{
+    const char* const mode = std::getenv(child_switch);
+    if (!mode)
+        GTEST_SKIP() << "run by ProcessExitsCleanlyWithSearchesRegistered";
+    auto reader = qdtest::start_reader("127.0.12.9");
+    const reader_handle h = open_reader("127.0.12.9");
+    ASSERT_NE(h, nullptr);
+    const search_params p = spanning(50);
+    ASSERT_NE(auto_search_start(h, &p, 0, 0, 0, 0), nullptr);
+    ASSERT_NE(auto_search_start(h, &p, a_day_from_now(), 0, 0, 0), nullptr);
+    ASSERT_NE(auto_search_start(h, &p, 100, 0, 0, 50), nullptr);
+    ASSERT_EQ(qdauto::wait_started(*reader, 1, 5s).size(), 1u);
+    if (std::string(mode) == "fork") {
+        std::fflush(nullptr);
+        const pid_t grandchild = fork();
+        ASSERT_GE(grandchild, 0);
+        if (grandchild == 0) {
+            forked_child = true;
+            std::exit(1);   // ends in end_forked_child, with 0
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(grandchild, &status, 0), grandchild);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    reader.reset();
+    std::fflush(nullptr);
+    std::exit(0);   // the reader's handle and its searches still registered
+}
+
+TEST(AutoTimerExit, ProcessExitsCleanlyWithSearchesRegistered)
+{
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    // The exit races the timer's thread and its starters: several children,
+    // every other one forking before it exits.
+    constexpr int children = 10;
+    for (int i = 0; i < children; ++i) {
+        const char* const mode = i % 2 == 0 ? "plain" : "fork";
+        const std::string command =
+            std::string(child_switch) + "=" + mode + " '" + self + "' --gtest_filter=AutoTimerExit.Child 2>&1";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string output;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, child))
+            output += buffer;
+        const int status = pclose(child);
+        ASSERT_TRUE(WIFEXITED(status)) << "child " << i << " (" << mode << ") did not exit:\n" << output;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "child " << i << " (" << mode << ")\n" << output;
+        EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
+        EXPECT_EQ(output.find("[  FAILED  ]"), std::string::npos) << output;
+        EXPECT_EQ(output.find("[  SKIPPED ]"), std::string::npos) << "child " << i << " ran no test:\n" << output;
+    }
+}
 
 TEST(AutoTimerExit, ForkedChildExitsWithoutTheTimersThread)
 {
