@@ -255,6 +255,11 @@ Config load_config(const std::string& file)
     c.key = output.text("key", false);
     if (c.cert.empty() != c.key.empty())
         output.refuse(c.cert.empty() ? "key" : "cert", "cert and key go together");
+    // What would otherwise be ignored without a word.
+    if (!c.cert.empty() && !c.broker.tls && c.ca.empty())
+        output.refuse("cert", "needs TLS: an mqtts:// URL or a ca");
+    if (!c.password.empty() && c.username.empty())
+        output.refuse("password", "needs a username");
     if (!c.mqtt)
         for (const char* k : {"username", "password", "ca", "cert", "key"})
             if (output.has(k))
@@ -289,12 +294,6 @@ Config load_config(const std::string& file)
                 r.refuse("mode", "must be \"continuous\" or \"auto\"");
             rc.automatic = mode == "auto";
             rc.dedup_seconds = r.seconds("dedup_seconds", 86400);
-            rc.period = r.seconds("period", 65);
-            rc.run_time = r.seconds("run_time", 65);
-            if (!rc.automatic)
-                for (const char* k : {"period", "run_time"})
-                    if (r.has(k))
-                        r.refuse(k, "only for mode \"auto\"");
             r.finish();
             c.readers.push_back(std::move(rc));
         }

@@ -31,8 +31,6 @@ struct ReaderConfig {
     bool tcp = true;
     bool automatic = false;   // mode "auto": an automatic search; else searches back to back
     double dedup_seconds = 0;
-    double period = 0;        // auto: the cycle of the search's groups
-    double run_time = 0;      // auto: time added to the last group
 };
 
 struct Config {

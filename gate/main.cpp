@@ -28,25 +28,27 @@ const char usage[] =
     "(or, without one, to standard output as JSON lines) through a store on\n"
     "disk, until SIGINT or SIGTERM.\n"
     "  --config FILE  the gateway's configuration (TOML)\n"
-    "  --check        check FILE and exit: 0 when it can be used, 2 when not\n"
+    "  --check        check FILE and exit: 0 when it is a valid configuration,\n"
+    "                 2 when not (the store and the addresses are tried at a start)\n"
     "  --help         this text\n"
     "  --version      the versions of qdgate and of the library\n"
-    "Exit status: 0 after a stop, 1 when the store, the metrics address or\n"
-    "the library cannot be used, 2 for a bad command line or configuration.\n";
+    "Exit status: 0 after a stop, 1 when the store or the metrics address\n"
+    "cannot be used, 2 for a bad command line or configuration.\n";
 
 struct Options {
     std::string config;
     bool check = false;
 };
 
-// Waits for SIGINT or SIGTERM (blocked in every thread) while it keeps the
-// store's gauges up to date.
+// Waits for SIGINT, SIGTERM or SIGHUP (blocked in every thread) while it
+// keeps the store's gauges up to date.
 void wait_for_signal(qdgate::Store& store, qdgate::Metrics& metrics)
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     const timespec second{1, 0};
     for (;;) {
         metrics.store_events.Set(static_cast<double>(store.size()));
@@ -56,8 +58,9 @@ void wait_for_signal(qdgate::Store& store, qdgate::Metrics& metrics)
         } catch (const qdgate::StoreError&) {
         }
         const int sig = sigtimedwait(&set, nullptr, &second);
-        if (sig == SIGINT || sig == SIGTERM) {
-            qdgate::log_line(std::string("stopping (") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+        if (sig > 0) {
+            qdgate::log_line(std::string("stopping (") + (sig == SIGINT ? "SIGINT" : sig == SIGHUP ? "SIGHUP" : "SIGTERM") +
+                             ")");
             return;
         }
     }
@@ -86,6 +89,7 @@ int run(const Options& o)
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);   // a closed terminal or a reload: stopped in order all the same
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -101,7 +105,7 @@ int run(const Options& o)
     metrics->store_limit.Set(static_cast<double>(config.store_limit));
     metrics->dropped_store_full.Increment(0);
     qdgate::log_line("gateway " + config.id + " started: " + std::to_string(config.readers.size()) +
-                     " readers, store " + config.store + " (" + std::to_string(store->size()) + " events kept)");
+                     (config.readers.size() == 1 ? " reader" : " readers") + ", store " + config.store + " (" + std::to_string(store->size()) + " events kept)");
 
     qdgate::StatusBoard board;
     qdgate::Stop stop_readers;

@@ -205,16 +205,23 @@ void MqttOutput::run(Stop& finish)
                 finish.wait(std::min<Steady::duration>(next_attempt - Steady::now(), 100ms));
                 continue;
             }
-            if (ever_connected_ || told_unreachable_)
-                metrics_.reconnects("broker").Increment();
+            const bool again = ever_connected_;
             if (!connect()) {
                 next_attempt = Steady::now() + backoff_.next();
                 continue;
             }
+            if (again)
+                metrics_.reconnects("broker").Increment();
         }
-        if (!publish_statuses() || !publish_more()) {
-            next_attempt = Steady::now() + backoff_.next();
-            continue;
+        try {
+            if (!publish_statuses() || !publish_more()) {
+                next_attempt = Steady::now() + backoff_.next();
+                continue;
+            }
+        } catch (const StoreError& e) {
+            // The events stay where they are; the store is asked again.
+            log_line(std::string("cannot read the store: ") + e.what());
+            finish.wait(1s);
         }
         // Nothing to send: wait for acknowledgements a little.
         const int rc = mosquitto_loop(client_.get(), in_flight_.size() < window / 2 ? 10 : 50, 1);
@@ -252,6 +259,7 @@ void MqttOutput::run(Stop& finish)
 
 std::unique_ptr<Output> make_mqtt_output(const Config& config, Store& store, Metrics& metrics, StatusBoard& board)
 {
+    metrics.reconnects("broker");   // a series from the start, at 0
     return std::make_unique<MqttOutput>(config, store, metrics, board);
 }
 

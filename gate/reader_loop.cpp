@@ -61,9 +61,9 @@ void ReaderLoop::run()
     while (!stop_.requested()) {
         try {
             if (!h_) {
+                open();
                 if (reconnecting)
                     metrics_.reconnects("reader/" + config_.name).Increment();
-                open();
                 backoff.reset();
                 board_.set(config_.name, true, "");
                 m_.up.Set(1);
@@ -142,17 +142,16 @@ void ReaderLoop::automatic_cycle()
     if (!search_) {
         const search_params params{};
         qdapi_clear_error();
-        search_ = auto_search_start(h_, &params, 0, config_.period, config_.run_time, 0);
+        search_ = auto_search_start(h_, &params, 0, 0, 0, 0);
         if (!search_)
             fail("auto_search_start");
     }
     const int taken = drain();
     qdapi_clear_error();
     if (search_active(search_) != 1) {
+        const std::string why = qdapi_last_error()->code != 0 ? last_error_text("search_active") : std::string();
         drain();
-        if (qdapi_last_error()->code != 0)
-            fail("search_active");
-        throw Failed{"the automatic search ended on the reader; registering it again"};
+        throw Failed{why.empty() ? "the automatic search ended on the reader; registering it again" : why};
     }
     if (taken == 0)
         stop_.wait(idle_poll * 4);

@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                 ":7: reader[0].dedup_seconds: must be 0 to 86400 seconds"},
         Refused{"DedupNotNumber", gateway + reader + "dedup_seconds = nan\n",
                 ":7: reader[0].dedup_seconds: must be 0 to 86400 seconds"},
-        Refused{"PeriodContinuous", gateway + reader + "period = 2\n", ":7: reader[0].period: only for mode \"auto\""},
+        Refused{"Period", gateway + reader + "period = 2\n", ":7: reader[0].period: unknown key"},
         Refused{"ReaderNotTables", "reader = [1, 2]\n" + gateway, ":1: reader: must be tables ([[reader]])"},
         Refused{"ReaderInGateway", gateway + "reader = [1, 2]\n", ":4: gateway.reader: unknown key"},
         Refused{"NoReader", gateway, ":1: reader: no [[reader]]: a gateway needs at least one"},
@@ -119,6 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
                 ":5: output.topic: must be levels separated by single '/'"},
         Refused{"CertWithoutKey", gateway + "[output]\nmqtt = \"mqtts://h\"\ncert = \"c.pem\"\n" + reader,
                 ":6: output.cert: cert and key go together"},
+        Refused{"CertWithoutTls", gateway + "[output]\nmqtt = \"mqtt://h\"\ncert = \"c.pem\"\nkey = \"k.pem\"\n" + reader,
+                ":6: output.cert: needs TLS: an mqtts:// URL or a ca"},
+        Refused{"PasswordWithoutUser", gateway + "[output]\nmqtt = \"mqtt://h\"\npassword = \"p\"\n" + reader,
+                ":6: output.password: needs a username"},
         Refused{"CredentialsWithoutBroker", gateway + "[output]\nusername = \"u\"\n" + reader,
                 ":5: output.username: needs mqtt"},
         Refused{"Syntax", gateway + "store_limit = = 3\n" + reader, ":4: Error while parsing value: could not determine value type"}),
@@ -131,7 +135,7 @@ TEST(GateConfig, AGoodFileGivesWhatItSays)
                           "username = \"u\"\npassword = \"p\"\nca = \"ca.pem\"\n" +
                           reader +
                           "[[reader]]\nname = \"b\"\nhost = \"h\"\ntransport = \"udp\"\nmode = \"auto\"\n"
-                          "dedup_seconds = 1.5\nperiod = 2\nrun_time = 0.5\n");
+                          "dedup_seconds = 1.5\n");
     const qdgate::Config c = qdgate::load_config(file.path());
     EXPECT_EQ(c.id, "g");
     EXPECT_EQ(c.store_limit, 500);
@@ -151,7 +155,6 @@ TEST(GateConfig, AGoodFileGivesWhatItSays)
     EXPECT_FALSE(c.readers[1].tcp);
     EXPECT_TRUE(c.readers[1].automatic);
     EXPECT_EQ(c.readers[1].dedup_seconds, 1.5);
-    EXPECT_EQ(c.readers[1].period, 2);
 }
 
 TEST(GateConfig, DefaultsAndAHundredReaders)

@@ -14,6 +14,7 @@ need() {
         case $v in
         QDSIM) what="the qdsim program" ;;
         QDCTL) what="the qdctl program" ;;
+        QDGATE) what="the qdgate program" ;;
         QDAPI_LIB) what="the library" ;;
         QD_SOURCE_DIR) what="the source tree" ;;
         QD_BINARY_DIR) what="the build tree" ;;
