@@ -114,6 +114,23 @@ metric() {
     metrics "$1" | awk -v s="$2" '$1 == s { print $2 }'
 }
 
+# last_run_and_check GATEWAY READERS STORE: with the readers gone, a last run
+# of the gateway ($work/gate.toml) publishes what its store kept; then what
+# the subscriber received is checked: every line an event, no reader's seq
+# missing, every tag of $work/field from every reader, the store empty.
+last_run_and_check() {
+    gate "$work/gate.toml"
+    wait_until 60 bash -c "(( \$(sqlite3 '$3' 'SELECT COUNT(*) FROM events') == 0 ))" || not_ok "the store empties"
+    gate_stop TERM
+    sleep 0.5   # what the subscriber has not written yet
+    if python3 "$check_events" --topics --gateway "$1" --readers "$2" --ids "$work/field" --store "$3" \
+        "$work/sub.txt" >"$work/out" 2>"$work/err"; then
+        ok "no seq missing, every tag from every reader: $(tr '\n' ' ' <"$work/out")"
+    else
+        not_ok "the events" "$(cat "$work/out" "$work/err")"
+    fi
+}
+
 # last_seq FILE READER: the highest seq of READER's events in FILE.
 last_seq() {
     grep -o "\"reader\":\"$2\",\"seq\":[0-9]*" "$1" 2>/dev/null | sed 's/.*://' | sort -n | tail -1
