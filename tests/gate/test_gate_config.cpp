@@ -28,7 +28,7 @@ private:
 };
 
 const std::string gateway = "[gateway]\nid = \"g\"\nstore = \"/tmp/g.db\"\n";   // lines 1-3
-const std::string reader = "[[reader]]\nname = \"a\"\nhost = \"127.0.0.2\"\n";
+const std::string reader = "[[reader]]\nname = \"a\"\nhost = \"door-a.local\"\n";
 
 // The message of a refusal, without the file's name.
 std::string refusal(const std::string& text)
@@ -81,8 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"NoStore", "[gateway]\nid = \"g\"\n" + reader, ":1: gateway.store: missing"},
         Refused{"NoGateway", reader, ": gateway.id: missing"},
         Refused{"IdWithWildcard", "[gateway]\nid = \"a+b\"\nstore = \"s\"\n" + reader, ":2: gateway.id: " + topic_reason},
-        Refused{"MetricsNoPort", gateway + "metrics = \"127.0.0.1\"\n" + reader, ":4: gateway.metrics: must be HOST:PORT"},
-        Refused{"MetricsBadPort", gateway + "metrics = \"127.0.0.1:70000\"\n" + reader,
+        Refused{"MetricsNoPort", gateway + "metrics = \"localhost\"\n" + reader, ":4: gateway.metrics: must be HOST:PORT"},
+        Refused{"MetricsBadPort", gateway + "metrics = \"localhost:70000\"\n" + reader,
                 ":4: gateway.metrics: must be HOST:PORT with a port of 1 to 65535"},
         Refused{"DuplicateName", gateway + reader + "[[reader]]\nname = \"a\"\nhost = \"h2\"\n",
                 ":8: reader[1].name: 'a' is already the name of reader[0]"},
@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(GateConfig, AGoodFileGivesWhatItSays)
 {
-    const ConfigFile file(gateway + "store_limit = 500\nmetrics = \"127.0.0.1:9464\"\n"
+    const ConfigFile file(gateway + "store_limit = 500\nmetrics = \"localhost:9464\"\n"
                           "[output]\nmqtt = \"mqtts://broker.example:8884\"\ntopic = \"site/{gateway}/{reader}\"\nqos = 2\n"
                           "username = \"u\"\npassword = \"p\"\nca = \"ca.pem\"\n" +
                           reader +
@@ -139,7 +139,7 @@ TEST(GateConfig, AGoodFileGivesWhatItSays)
     const qdgate::Config c = qdgate::load_config(file.path());
     EXPECT_EQ(c.id, "g");
     EXPECT_EQ(c.store_limit, 500);
-    EXPECT_EQ(c.metrics, "127.0.0.1:9464");
+    EXPECT_EQ(c.metrics, "localhost:9464");
     EXPECT_TRUE(c.mqtt);
     EXPECT_EQ(c.broker.host, "broker.example");
     EXPECT_EQ(c.broker.port, 8884);
@@ -186,7 +186,7 @@ TEST(GateConfig, BrokerUrls)
         int port;
         bool tls;
     };
-    for (const Row& r : {Row{"mqtt://127.0.0.1", "127.0.0.1", 1883, false}, Row{"mqtt://h:1", "h", 1, false},
+    for (const Row& r : {Row{"mqtt://broker.local", "broker.local", 1883, false}, Row{"mqtt://h:1", "h", 1, false},
                          Row{"mqtts://h", "h", 8883, true}, Row{"mqtt://[::1]:1884", "::1", 1884, false},
                          Row{"mqtt://h/", "h", 1883, false}}) {
         const qdgate::BrokerAddress a = qdgate::parse_broker_url(r.url);
