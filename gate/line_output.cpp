@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "log.h"
 
@@ -10,25 +11,14 @@ namespace qdgate {
 
 using namespace std::chrono_literals;
 
-void Output::taken(const std::vector<std::pair<std::int64_t, std::string>>& rows)
-{
-    std::vector<std::int64_t> ids;
-    ids.reserve(rows.size());
-    std::map<std::string, int> per_reader;
-    for (const auto& [row, reader] : rows) {
-        ids.push_back(row);
-        ++per_reader[reader];
-    }
-    // A delete that fails leaves the rows to be taken again, after a
-    // restart: a duplicate a consumer recognises by its seq, not a loss.
-    try {
-        store_.remove(ids);
-    } catch (const StoreError& e) {
-        log_line(std::string("cannot delete published events from the store: ") + e.what());
-    }
-    for (const auto& [reader, n] : per_reader)
-        metrics_.reader(reader).published.Increment(n);
-}
+namespace {
+
+// Standard output refused a write; the events stay in the store.
+struct WriteFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace
 
 std::size_t LineOutput::pass(std::int64_t& cursor)
 {
@@ -48,7 +38,7 @@ std::size_t LineOutput::pass(std::int64_t& cursor)
         // (a line may then come twice: its seq tells).
         const int error = errno;
         std::clearerr(stdout);
-        throw StoreError(std::string("standard output: ") + std::strerror(error));
+        throw WriteFailed(std::string("standard output: ") + std::strerror(error));
     }
     cursor = page.back().row;
     taken(rows);
@@ -67,7 +57,7 @@ void LineOutput::run(Stop& finish)
             failing = false;
             if (n == 0)
                 finish.wait(10ms);
-        } catch (const StoreError& e) {
+        } catch (const std::runtime_error& e) {   // WriteFailed, StoreError
             if (!failing)
                 log_line(std::string(e.what()) + "; events stay in the store");
             failing = true;
@@ -78,7 +68,7 @@ void LineOutput::run(Stop& finish)
     try {
         while (std::chrono::steady_clock::now() < until && pass(cursor) > 0) {
         }
-    } catch (const StoreError&) {
+    } catch (const std::runtime_error&) {
     }
 }
 
