@@ -21,8 +21,10 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-// Events published and not yet acknowledged, at most.
-constexpr std::size_t window = 1000;
+// Events published and not yet acknowledged, at most.  The client library
+// looks through all of them for each acknowledgement, so more costs more
+// than it brings.
+constexpr std::size_t window = 100;
 constexpr int keepalive_seconds = 30;
 constexpr auto connack_wait = 10s;
 
@@ -146,9 +148,12 @@ bool MqttOutput::publish_statuses()
     std::uint64_t now = 0;
     for (const ReaderStatus& s : board_.changed(status_version_, now)) {
         const std::string payload = s.json();
-        if (mosquitto_publish(client_.get(), nullptr, config_.reader_status_topic(s.reader).c_str(),
-                              static_cast<int>(payload.size()), payload.data(), 1, true) != MOSQ_ERR_SUCCESS)
+        const int rc = mosquitto_publish(client_.get(), nullptr, config_.reader_status_topic(s.reader).c_str(),
+                                         static_cast<int>(payload.size()), payload.data(), 1, true);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            disconnected(std::string("publish: ") + mosquitto_strerror(rc));
             return false;
+        }
     }
     status_version_ = now;
     return true;

@@ -95,12 +95,23 @@ Store::Store(const std::string& path, std::int64_t limit) : limit_(limit)
             count.step();
             size_ = count.integer(0);
         }
-        Statement seqs(db_, "SELECT reader, last FROM sequence");
-        while (seqs.step())
-            last_seq_[seqs.text(0)] = seqs.integer(1);
+        {
+            Statement seqs(db_, "SELECT reader, last FROM sequence");
+            while (seqs.step())
+                last_seq_[seqs.text(0)] = seqs.integer(1);
+        }
+        // The output reads through a connection of its own: in WAL mode it
+        // sees what was committed and never waits for a commit.
+        if (path != ":memory:") {
+            if (sqlite3_open_v2(path.c_str(), &read_db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+                SQLITE_OK)
+                throw StoreError(std::string("store: ") + (read_db_ ? sqlite3_errmsg(read_db_) : "out of memory"));
+            sqlite3_busy_timeout(read_db_, 5000);
+        }
     } catch (const StoreError& e) {
+        sqlite3_close(read_db_);
         sqlite3_close(db_);
-        db_ = nullptr;
+        db_ = read_db_ = nullptr;
         const std::string what = e.what();
         throw StoreError(what.rfind("store: ", 0) == 0 ? "store " + path + what.substr(5) : what);
     }
@@ -108,6 +119,7 @@ Store::Store(const std::string& path, std::int64_t limit) : limit_(limit)
 
 Store::~Store()
 {
+    sqlite3_close(read_db_);
     sqlite3_close(db_);
 }
 
@@ -123,7 +135,7 @@ void Store::exec(const char* sql)
 
 int Store::reserve(int want)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(counts_mutex_);
     const std::int64_t room = limit_ - size_ - reserved_;
     const int granted = room <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(room, want));
     reserved_ += granted;
@@ -132,7 +144,7 @@ int Store::reserve(int want)
 
 void Store::release(int count)
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(counts_mutex_);
     reserved_ -= std::min<std::int64_t>(count, reserved_);
 }
 
@@ -140,81 +152,141 @@ void Store::append(std::vector<Event>& events)
 {
     if (events.empty())
         return;
-    Batch batch{&events, false, {}};
+    Batch batch;
+    batch.events = &events;
     std::unique_lock lock(queue_mutex_);
     queue_.push_back(&batch);
-    while (!batch.done) {
-        if (committing_) {
-            committed_.wait(lock);
-            continue;
-        }
-        // Nobody commits: this caller commits everything queued meanwhile,
-        // in one transaction.
-        committing_ = true;
-        std::vector<Batch*> batches;
-        batches.swap(queue_);
-        lock.unlock();
-        std::string error;
-        try {
-            commit(batches);
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        lock.lock();
-        for (Batch* b : batches) {
-            b->done = true;
-            b->error = error;
-        }
-        committing_ = false;
-        committed_.notify_all();
-    }
+    commit_queued(lock, &batch);
     if (!batch.error.empty())
         throw StoreError(batch.error);
 }
 
-void Store::commit(const std::vector<Batch*>& batches)
+void Store::remove(const std::vector<std::int64_t>& rows)
 {
-    std::lock_guard lock(mutex_);
-    std::map<std::string, std::int64_t> last = last_seq_;
-    std::int64_t added = 0;
+    if (rows.empty())
+        return;
+    std::unique_lock lock(queue_mutex_);
+    doomed_.insert(doomed_.end(), rows.begin(), rows.end());
+    if (!committing_)
+        commit_queued(lock, nullptr);
+}
+
+void Store::commit_queued(std::unique_lock<std::mutex>& lock, Batch* batch)
+{
+    while (committing_ && !(batch && batch->done))
+        committed_.wait(lock);
+    if (batch && batch->done)
+        return;
+    // Nobody commits: this caller commits everything queued, until nothing
+    // is left, its own batch first among them.
+    committing_ = true;
+    while (!queue_.empty() || !doomed_.empty()) {
+        std::vector<Batch*> batches;
+        std::vector<std::int64_t> rows;
+        batches.swap(queue_);
+        rows.swap(doomed_);
+        lock.unlock();
+        const bool deleted = commit(batches, rows);
+        lock.lock();
+        for (Batch* b : batches)
+            b->done = true;
+        committed_.notify_all();
+        if (!deleted) {
+            // Tried again with the next commit, which someone else's
+            // events or deletes will bring.
+            doomed_.insert(doomed_.end(), rows.begin(), rows.end());
+            break;
+        }
+    }
+    committing_ = false;
+    committed_.notify_all();
+}
+
+bool Store::commit(const std::vector<Batch*>& batches, const std::vector<std::int64_t>& rows)
+{
+    std::map<std::string, std::int64_t> last;
+    {
+        std::lock_guard counts(counts_mutex_);
+        last = last_seq_;
+    }
+    std::pair<std::int64_t, std::int64_t> changed{0, 0};
+    try {
+        changed = transaction(batches, rows, last);
+    } catch (const StoreError& e) {
+        for (Batch* b : batches) {
+            b->error = e.what();
+            for (Event& ev : *b->events)
+                ev.seq = 0;
+        }
+        // The deletes alone may go through where the events did not (a full
+        // disk): they make the room the events wait for.
+        if (rows.empty() || batches.empty())
+            return rows.empty();
+        {
+            std::lock_guard counts(counts_mutex_);
+            last = last_seq_;
+        }
+        try {
+            changed = transaction({}, rows, last);
+        } catch (const StoreError&) {
+            return false;
+        }
+    }
+    std::lock_guard counts(counts_mutex_);
+    last_seq_.swap(last);
+    size_ += changed.first - changed.second;
+    reserved_ -= std::min(changed.first, reserved_);
+    return true;
+}
+
+std::pair<std::int64_t, std::int64_t> Store::transaction(const std::vector<Batch*>& batches,
+                                                         const std::vector<std::int64_t>& rows,
+                                                         std::map<std::string, std::int64_t>& last)
+{
+    std::lock_guard lock(db_mutex_);
+    std::int64_t added = 0, removed = 0;
     try {
         exec("BEGIN IMMEDIATE");
-        Statement insert(db_,
-                         "INSERT INTO events (reader, seq, time_ms, id, id_bits, w1, w2, w3, w4, w5, c1, c2, c3, value)"
-                         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
-        Statement sequence(db_, "INSERT OR REPLACE INTO sequence (reader, last) VALUES (?1, ?2)");
-        for (Batch* b : batches) {
-            for (Event& e : *b->events) {
-                e.seq = ++last[e.reader];
-                insert.bind(1, e.reader).bind(2, e.seq).bind(3, e.time_ms).bind(4, e.id).bind(5, e.id_bits);
-                for (int i = 0; i < 5; ++i)
-                    insert.bind(6 + i, e.words[static_cast<std::size_t>(i)]);
-                for (int i = 0; i < 3; ++i)
-                    insert.bind(11 + i, e.counts[static_cast<std::size_t>(i)]);
-                insert.bind(14, e.value);
-                insert.run();
-                ++added;
+        if (!rows.empty()) {
+            Statement erase(db_, "DELETE FROM events WHERE row = ?1");
+            for (const std::int64_t row : rows) {
+                erase.bind(1, row).run();
+                removed += sqlite3_changes(db_);
             }
-            const std::string& reader = b->events->front().reader;
-            sequence.bind(1, reader).bind(2, last[reader]).run();
+        }
+        if (!batches.empty()) {
+            Statement insert(
+                db_, "INSERT INTO events (reader, seq, time_ms, id, id_bits, w1, w2, w3, w4, w5, c1, c2, c3, value)"
+                     " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+            Statement sequence(db_, "INSERT OR REPLACE INTO sequence (reader, last) VALUES (?1, ?2)");
+            for (Batch* b : batches) {
+                for (Event& e : *b->events) {
+                    e.seq = ++last[e.reader];
+                    insert.bind(1, e.reader).bind(2, e.seq).bind(3, e.time_ms).bind(4, e.id).bind(5, e.id_bits);
+                    for (int i = 0; i < 5; ++i)
+                        insert.bind(6 + i, e.words[static_cast<std::size_t>(i)]);
+                    for (int i = 0; i < 3; ++i)
+                        insert.bind(11 + i, e.counts[static_cast<std::size_t>(i)]);
+                    insert.bind(14, e.value);
+                    insert.run();
+                    ++added;
+                }
+                const std::string& reader = b->events->front().reader;
+                sequence.bind(1, reader).bind(2, last[reader]).run();
+            }
         }
         exec("COMMIT");
     } catch (const StoreError&) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        for (Batch* b : batches)
-            for (Event& e : *b->events)
-                e.seq = 0;
         throw;
     }
-    last_seq_.swap(last);
-    size_ += added;
-    reserved_ -= std::min(added, reserved_);
+    return {added, removed};
 }
 
 std::vector<StoredEvent> Store::fetch(std::int64_t after, int count)
 {
-    std::lock_guard lock(mutex_);
-    Statement select(db_,
+    std::unique_lock lock(read_db_ ? read_mutex_ : db_mutex_);
+    Statement select(read_db_ ? read_db_ : db_,
                      "SELECT row, reader, seq, time_ms, id, id_bits, w1, w2, w3, w4, w5, c1, c2, c3, value"
                      " FROM events WHERE row > ?1 ORDER BY row LIMIT ?2");
     select.bind(1, after).bind(2, count);
@@ -238,53 +310,24 @@ std::vector<StoredEvent> Store::fetch(std::int64_t after, int count)
     return out;
 }
 
-void Store::remove(const std::vector<std::int64_t>& rows)
-{
-    if (rows.empty())
-        return;
-    std::lock_guard lock(mutex_);
-    std::int64_t removed = 0;
-    // A delete need not wait for the disk: the next append's commit
-    // writes it out with its own, and a delete lost with the machine only
-    // publishes its events again (duplicates that their seq tells).
-    exec("PRAGMA synchronous=NORMAL");
-    struct Durable {
-        Store& store;
-        ~Durable() { sqlite3_exec(store.db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr); }
-    } durable{*this};
-    try {
-        exec("BEGIN IMMEDIATE");
-        Statement erase(db_, "DELETE FROM events WHERE row = ?1");
-        for (const std::int64_t row : rows) {
-            erase.bind(1, row).run();
-            removed += sqlite3_changes(db_);
-        }
-        exec("COMMIT");
-    } catch (const StoreError&) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-    size_ -= removed;
-}
-
 std::int64_t Store::size() const
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(counts_mutex_);
     return size_;
 }
 
 std::optional<std::int64_t> Store::oldest_time_ms()
 {
-    std::lock_guard lock(mutex_);
-    Statement select(db_, "SELECT time_ms FROM events ORDER BY row LIMIT 1");
+    std::unique_lock lock(read_db_ ? read_mutex_ : db_mutex_);
+    Statement select(read_db_ ? read_db_ : db_, "SELECT time_ms FROM events ORDER BY row LIMIT 1");
     if (!select.step())
         return std::nullopt;
     return select.integer(0);
 }
 
-std::int64_t Store::last_seq(const std::string& reader)
+std::int64_t Store::last_seq(const std::string& reader) const
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(counts_mutex_);
     const auto it = last_seq_.find(reader);
     return it == last_seq_.end() ? 0 : it->second;
 }

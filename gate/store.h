@@ -52,14 +52,20 @@ public:
 
     // Commits the events (of one reader) with their reader's next numbers,
     // written into each event's seq, and uses that much of the caller's
-    // reservation.  Callers of several threads are committed together.
-    // Throws StoreError (the disk is full, say): then nothing of these
-    // events was kept, their seq is 0 and the reservation still held.
+    // reservation.  Callers of several threads are committed together, in
+    // one transaction.  Throws StoreError (the disk is full, say): then
+    // nothing of these events was kept, their seq is 0 and the reservation
+    // still held.
     void append(std::vector<Event>& events);
 
-    // Up to `count` events committed after row `after`, oldest first.
+    // Up to `count` events committed after row `after`, oldest first.  Read
+    // beside the commits, which it does not wait for.
     std::vector<StoredEvent> fetch(std::int64_t after, int count);
-    // Deletes the rows (events the output took).
+    // Deletes the rows (events the output took) with the commit under way
+    // or the next one, without waiting for it while one is under way; a
+    // delete that fails is tried again with the next commit.  (A delete the
+    // machine lost only makes its events go out again: duplicates that
+    // their seq tells.)
     void remove(const std::vector<std::int64_t>& rows);
 
     std::int64_t size() const;
@@ -67,28 +73,41 @@ public:
     // The time of the oldest event kept, if any.
     std::optional<std::int64_t> oldest_time_ms();
     // The last seq given to a reader's event (0: none yet).
-    std::int64_t last_seq(const std::string& reader);
+    std::int64_t last_seq(const std::string& reader) const;
 
 private:
+    // One caller's events, committed with everybody's.
     struct Batch {
-        std::vector<Event>* events;
+        std::vector<Event>* events = nullptr;
         bool done = false;
         std::string error;
     };
-    void commit(const std::vector<Batch*>& batches);
+    // Commits until nothing is queued (the caller leads), or waits for the
+    // commit that takes `batch` (another leads).  Called with `lock` held.
+    void commit_queued(std::unique_lock<std::mutex>& lock, Batch* batch);
+    // One commit of the batches and the rows; false when the rows were not
+    // deleted.
+    bool commit(const std::vector<Batch*>& batches, const std::vector<std::int64_t>& rows);
+    // One transaction; how many rows it added and deleted.
+    std::pair<std::int64_t, std::int64_t> transaction(const std::vector<Batch*>& batches,
+                                                      const std::vector<std::int64_t>& rows,
+                                                      std::map<std::string, std::int64_t>& last);
     void exec(const char* sql);
-    [[noreturn]] void fail(const std::string& what);
 
-    sqlite3* db_ = nullptr;
+    sqlite3* db_ = nullptr;        // the commits'
+    sqlite3* read_db_ = nullptr;   // fetch's; none in memory, where fetch takes db_
     const std::int64_t limit_;
 
-    // Appends wait here and the first one commits everybody's.
+    // Callers wait here and the first one commits everybody's.
     std::mutex queue_mutex_;
     std::condition_variable committed_;
     std::vector<Batch*> queue_;
+    std::vector<std::int64_t> doomed_;   // rows to delete
     bool committing_ = false;
 
-    mutable std::mutex mutex_;   // the connection, and what follows
+    std::mutex db_mutex_;      // db_, and read_db_ when there is none
+    std::mutex read_mutex_;    // read_db_
+    mutable std::mutex counts_mutex_;   // what follows
     std::map<std::string, std::int64_t> last_seq_;
     std::int64_t size_ = 0;
     std::int64_t reserved_ = 0;
