@@ -1,5 +1,9 @@
 #include "reader_loop.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "log.h"
@@ -13,6 +17,8 @@ namespace {
 // How long an empty reader is left before it is asked again, while its
 // search runs.
 constexpr auto idle_poll = 5ms;
+// The readers' threads' niceness, over the output's.
+constexpr int reader_niceness = 10;
 // How long a drain held by a full store waits before it looks again.
 constexpr auto room_poll = 100ms;
 
@@ -56,6 +62,10 @@ void ReaderLoop::fail(const char* call)
 
 void ReaderLoop::run()
 {
+    // Readers yield to the output when the processors are short: a tag
+    // then waits in its reader rather than in the store, and what was taken
+    // goes out soon after.  (Each thread has a niceness of its own.)
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), reader_niceness);
     Backoff backoff;
     bool reconnecting = false;
     while (!stop_.requested()) {
