@@ -16,7 +16,6 @@
 
 namespace qdgate {
 
-using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
 namespace {
@@ -26,7 +25,7 @@ namespace {
 // than it brings.
 constexpr std::size_t window = 100;
 constexpr int keepalive_seconds = 30;
-constexpr auto connack_wait = 10s;
+constexpr auto connack_wait = std::chrono::seconds(10);
 
 struct MosquittoDeleter {
     void operator()(mosquitto* m) const { mosquitto_destroy(m); }
@@ -207,7 +206,7 @@ void MqttOutput::run(Stop& finish)
             if (finish.requested())
                 break;
             if (Steady::now() < next_attempt) {
-                finish.wait(std::min<Steady::duration>(next_attempt - Steady::now(), 100ms));
+                finish.wait(std::min<Steady::duration>(next_attempt - Steady::now(), std::chrono::milliseconds(100)));
                 continue;
             }
             const bool again = ever_connected_;
@@ -226,7 +225,7 @@ void MqttOutput::run(Stop& finish)
         } catch (const StoreError& e) {
             // The events stay where they are; the store is asked again.
             log_line(std::string("cannot read the store: ") + e.what());
-            finish.wait(1s);
+            finish.wait(std::chrono::seconds(1));
         }
         // Nothing to send: wait for acknowledgements a little.
         const int rc = mosquitto_loop(client_.get(), in_flight_.size() < window / 2 ? 10 : 50, 1);
@@ -246,7 +245,7 @@ void MqttOutput::run(Stop& finish)
         int mid = 0;
         mosquitto_publish(client_.get(), &mid, config_.status_topic().c_str(), static_cast<int>(offline.size()),
                           offline.data(), 1, true);
-        const auto until = Steady::now() + 1s;
+        const auto until = Steady::now() + std::chrono::seconds(1);
         while (Steady::now() < until && mosquitto_loop(client_.get(), 50, 1) == MOSQ_ERR_SUCCESS &&
                !in_flight_.empty()) {
             settle();

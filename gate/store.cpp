@@ -155,6 +155,8 @@ void Store::append(std::vector<Event>& events)
     Batch batch;
     batch.events = &events;
     std::unique_lock lock(queue_mutex_);
+    // commit_queued returns once the batch is committed and out of queue_.
+    // cppcheck-suppress danglingLifetime
     queue_.push_back(&batch);
     commit_queued(lock, &batch);
     if (!batch.error.empty())
