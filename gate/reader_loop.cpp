@@ -57,7 +57,7 @@ void ReaderLoop::join()
 
 void ReaderLoop::fail(const char* call)
 {
-    throw Failed{last_error_text(call)};
+    throw Failed{last_error_text(call), qdapi_last_error()->code};
 }
 
 void ReaderLoop::run()
@@ -83,10 +83,11 @@ void ReaderLoop::run()
             else
                 continuous_cycle();
         } catch (const Failed& f) {
-            // A reader that failed is not asked to stop its search: it may
-            // not answer, and the stop would hold the next attempt (and the
-            // gateway's own stop) for a time-out.
-            close(false);
+            // A reader that does not answer is not asked to stop its search:
+            // the stop would hold the next attempt (and the gateway's own
+            // stop) for a time-out.  One that answered with an error is, so
+            // that a search left behind does not run beside the next one.
+            close(f.code != 0 && f.code != READER_ERROR_REMOTE);
             m_.up.Set(0);
             board_.set(config_.name, false, f.why);
             reconnecting = true;
@@ -159,9 +160,11 @@ void ReaderLoop::automatic_cycle()
     const int taken = drain();
     qdapi_clear_error();
     if (search_active(search_) != 1) {
-        const std::string why = qdapi_last_error()->code != 0 ? last_error_text("search_active") : std::string();
+        const int code = qdapi_last_error()->code;
+        const std::string why = code != 0 ? last_error_text("search_active")
+                                          : "the automatic search ended on the reader; registering it again";
         drain();
-        throw Failed{why.empty() ? "the automatic search ended on the reader; registering it again" : why};
+        throw Failed{why, code};
     }
     if (taken == 0)
         stop_.wait(idle_poll * 4);
@@ -188,7 +191,8 @@ int ReaderLoop::drain()
         int unanswered = 0;
         qdapi_clear_error();
         const int got = tagdb_consume_many(h_, records_.data(), room, &unanswered);
-        const bool failed = got < 0 || qdapi_last_error()->code != 0;
+        const int code = qdapi_last_error()->code;
+        const bool failed = got < 0 || code != 0;
         const std::string why = failed ? last_error_text("tagdb_consume_many") : std::string();
         const int count = got < 0 ? 0 : got;
 
@@ -207,7 +211,7 @@ int ReaderLoop::drain()
         if (failed) {
             if (unanswered > 0)
                 m_.unaccounted.Increment(unanswered);
-            throw Failed{why};
+            throw Failed{why, code};
         }
         if (count < room)
             break;

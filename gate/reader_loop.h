@@ -39,6 +39,7 @@ private:
     // A failure of the reader: the text says which call and why.
     struct Failed {
         std::string why;
+        int code = 0;   // as reader_errno would hold it; 0: none from the library
     };
 
     void run();
