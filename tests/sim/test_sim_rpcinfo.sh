@@ -74,7 +74,7 @@ check "nothing is served after it ended" test $? -ne 0
 # --- a line per call with --verbose -------------------------------------------------
 "$QDSIM" --address "$address" --verbose --latency 20 >"$work/out" 2>"$work/err" &
 sim_pid=$!
-wait_serving "$work/out" "$sim_pid" "$address"
+wait_serving "$work/out" "$sim_pid" "$address" || echo "the daemon did not serve: $(cat "$work/out" "$work/err")"
 "$RPCINFO" -u "$address" "$PROG" 1 >"$work/ping_u" 2>&1
 check "rpcinfo -u reaches a daemon with a latency" grep -q "ready and waiting" "$work/ping_u"
 "$RPCINFO" -t "$address" "$PROG" 1 >/dev/null 2>&1

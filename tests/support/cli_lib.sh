@@ -45,11 +45,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# wait_serving LOG PID ADDRESS: waits up to 10 s for the daemon PID to write
-# "serving on ADDRESS" to LOG; fails when it does not, or exits first.
+# wait_serving LOG PID ADDRESS: waits up to 30 s (a sanitized daemon on a
+# busy machine is slow to start) for the daemon PID to write "serving on
+# ADDRESS" to LOG; fails when it does not, or exits first.
 wait_serving() {
     local i
-    for ((i = 0; i < 200; i++)); do
+    for ((i = 0; i < 600; i++)); do
         grep -q "serving on $3" "$1" 2>/dev/null && return 0
         kill -0 "$2" 2>/dev/null || break
         sleep 0.05
