@@ -103,7 +103,6 @@ int run(const Options& o)
         return 1;
     }
     metrics->store_limit.Set(static_cast<double>(config.store_limit));
-    metrics->dropped_store_full.Increment(0);
     qdgate::log_line("gateway " + config.id + " started: " + std::to_string(config.readers.size()) +
                      (config.readers.size() == 1 ? " reader" : " readers") + ", store " + config.store + " (" + std::to_string(store->size()) + " events kept)");
 
